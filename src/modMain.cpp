@@ -1,0 +1,70 @@
+// The uptime report: breakdown, composition and the entry procedure.
+#include "modMain.h"
+
+#include <charconv>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace modMain {
+namespace {
+
+constexpr std::uint64_t kMillisPerSecond = 1000;
+constexpr std::uint64_t kSecondsPerMinute = 60;
+constexpr std::uint64_t kSecondsPerHour = kSecondsPerMinute * 60;
+constexpr std::uint64_t kSecondsPerDay = kSecondsPerHour * 24;
+
+char* Append(char* out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+// The capacity is the widest value of every field, so to_chars cannot fail.
+template <typename Unsigned>
+char* AppendNumber(char* out, char* end, Unsigned value) {
+  return std::to_chars(out, end, value).ptr;
+}
+
+}  // namespace
+
+ElapsedTime TicksToElapsed(std::uint64_t ticks) {
+  // Each step only divides or subtracts what it divided out, so no value
+  // exceeds the tick count and 64-bit arithmetic is exact for every input.
+  const auto milliseconds = ticks % kMillisPerSecond;
+  auto seconds = ticks / kMillisPerSecond;
+  const auto days = seconds / kSecondsPerDay;
+  seconds -= days * kSecondsPerDay;
+  const auto hours = seconds / kSecondsPerHour;
+  seconds -= hours * kSecondsPerHour;
+  return ElapsedTime{days, static_cast<std::uint32_t>(hours),
+                     static_cast<std::uint32_t>(seconds / kSecondsPerMinute),
+                     static_cast<std::uint32_t>(seconds % kSecondsPerMinute),
+                     static_cast<std::uint32_t>(milliseconds)};
+}
+
+ElapsedTime ReadElapsed() { return TicksToElapsed(platform::ReadTickCount()); }
+
+ReportLine ComposeReport(const ElapsedTime& elapsed) {
+  ReportLine line;
+  char* const end = line.Text + kReportCapacity;
+  char* out = Append(line.Text, kPrefix);
+  out = Append(AppendNumber(out, end, elapsed.Days), kDaysLabel);
+  out = Append(AppendNumber(out, end, elapsed.Hours), kHoursLabel);
+  out = Append(AppendNumber(out, end, elapsed.Minutes), kMinutesLabel);
+  out = Append(AppendNumber(out, end, elapsed.Seconds), kSecondsLabel);
+  out = Append(AppendNumber(out, end, elapsed.Milliseconds), kMillisecondsLabel);
+  out = Append(out, kLineEnd);
+  line.Length = static_cast<std::size_t>(out - line.Text);
+  return line;
+}
+
+int RunReport() {
+  // The clock is read before standard output is looked up, and the line is
+  // complete before it goes out in a single write: never in pieces.
+  const ReportLine line = ComposeReport(ReadElapsed());
+  const std::size_t written =
+      platform::WriteOutput(platform::StandardOutput(), line.Text, line.Length);
+  return written == line.Length ? 0 : 1;
+}
+
+}  // namespace modMain
