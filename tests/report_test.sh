@@ -98,7 +98,7 @@ case $case_name in
       # shellcheck disable=SC2086
       run_and_bracket $args
     done
-    LANG=de_DE.UTF-8 LC_ALL=de_DE.UTF-8 TZ=Asia/Kolkata run_and_bracket
+    LANG=de_DE.UTF-8 LC_NUMERIC=de_DE.UTF-8 TZ=Asia/Kolkata run_and_bracket
     run_and_bracket <&-
     ;;
   interval)
