@@ -52,7 +52,8 @@ ReportLine ComposeReport(const ElapsedTime& elapsed) {
   out = Append(AppendNumber(out, end, elapsed.Hours), kHoursLabel);
   out = Append(AppendNumber(out, end, elapsed.Minutes), kMinutesLabel);
   out = Append(AppendNumber(out, end, elapsed.Seconds), kSecondsLabel);
-  out = Append(AppendNumber(out, end, elapsed.Milliseconds), kMillisecondsLabel);
+  out =
+      Append(AppendNumber(out, end, elapsed.Milliseconds), kMillisecondsLabel);
   out = Append(out, kLineEnd);
   line.Length = static_cast<std::size_t>(out - line.Text);
   return line;

@@ -72,8 +72,8 @@ TEST(TicksToElapsed, RebuildsEveryCountWithFieldsInRange) {
                                        (1ULL << 63) - 1};
   const std::uint64_t units[] = {1000, 60000, 3600000, 86400000};
   for (const std::uint64_t unit : units) {
-    const std::uint64_t multiples[] = {1, 2, 49, 50, 99, 100, 1ULL << 32,
-                                       kU64Max / unit};
+    const std::uint64_t multiples[] = {1,  2,   49,         50,
+                                       99, 100, 1ULL << 32, kU64Max / unit};
     for (const std::uint64_t multiple : multiples) {
       const std::uint64_t edge = unit * multiple;
       counts.insert(counts.end(), {edge - 1, edge, edge + 1});
@@ -139,7 +139,7 @@ TEST(ComposeReport, LengthGrowsOnlyWithTheDigitsOfDays) {
     std::uint64_t ticks;
     std::size_t length;
   } cases[] = {
-      {0, 66},          {93784005, 66},   {86399999, 71}, {4294967295, 71},
+      {0, 66},          {93784005, 66},   {86399999, 71},   {4294967295, 71},
       {2147483647, 72}, {8639999999, 72}, {8726399999, 73}, {kU64Max, 82},
   };
   for (const auto& c : cases) {

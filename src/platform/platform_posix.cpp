@@ -14,11 +14,11 @@
 #error "This implementation is for POSIX platforms; use platform_windows.cpp."
 #endif
 
-#include "platform/platform.h"
-
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "platform/platform.h"
 
 namespace platform {
 namespace {
