@@ -19,10 +19,12 @@ char* Append(char* out, std::string_view text) {
   return out + text.size();
 }
 
-// The capacity is the widest value of every field, so to_chars cannot fail.
+// Each number gets the room its type's widest value needs, which is what the
+// line's capacity counts; so to_chars cannot fail, and the bound is one the
+// compiler can see: no write past the buffer, whatever it makes of to_chars.
 template <typename Unsigned>
-char* AppendNumber(char* out, char* end, Unsigned value) {
-  return std::to_chars(out, end, value).ptr;
+char* AppendNumber(char* out, Unsigned value) {
+  return std::to_chars(out, out + detail::MaxDigits<Unsigned>(), value).ptr;
 }
 
 }  // namespace
@@ -46,14 +48,12 @@ ElapsedTime ReadElapsed() { return TicksToElapsed(platform::ReadTickCount()); }
 
 ReportLine ComposeReport(const ElapsedTime& elapsed) {
   ReportLine line;
-  char* const end = line.Text + kReportCapacity;
   char* out = Append(line.Text, kPrefix);
-  out = Append(AppendNumber(out, end, elapsed.Days), kDaysLabel);
-  out = Append(AppendNumber(out, end, elapsed.Hours), kHoursLabel);
-  out = Append(AppendNumber(out, end, elapsed.Minutes), kMinutesLabel);
-  out = Append(AppendNumber(out, end, elapsed.Seconds), kSecondsLabel);
-  out =
-      Append(AppendNumber(out, end, elapsed.Milliseconds), kMillisecondsLabel);
+  out = Append(AppendNumber(out, elapsed.Days), kDaysLabel);
+  out = Append(AppendNumber(out, elapsed.Hours), kHoursLabel);
+  out = Append(AppendNumber(out, elapsed.Minutes), kMinutesLabel);
+  out = Append(AppendNumber(out, elapsed.Seconds), kSecondsLabel);
+  out = Append(AppendNumber(out, elapsed.Milliseconds), kMillisecondsLabel);
   out = Append(out, kLineEnd);
   line.Length = static_cast<std::size_t>(out - line.Text);
   return line;
