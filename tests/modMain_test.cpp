@@ -68,23 +68,7 @@ TEST(TicksToElapsed, KnownCounts) {
 // Every count rebuilds from its fields, and every field below the largest
 // stays within its unit.
 TEST(TicksToElapsed, RebuildsEveryCountWithFieldsInRange) {
-  std::vector<std::uint64_t> counts = {kU64Max, kU64Max - 1, 1ULL << 63,
-                                       (1ULL << 63) - 1};
-  const std::uint64_t units[] = {1000, 60000, 3600000, 86400000};
-  for (const std::uint64_t unit : units) {
-    const std::uint64_t multiples[] = {1,  2,   49,         50,
-                                       99, 100, 1ULL << 32, kU64Max / unit};
-    for (const std::uint64_t multiple : multiples) {
-      const std::uint64_t edge = unit * multiple;
-      counts.insert(counts.end(), {edge - 1, edge, edge + 1});
-    }
-  }
-  std::mt19937_64 random(20261207);
-  for (int i = 0; i < 5000; ++i) {
-    const std::uint64_t raw = random();
-    counts.push_back(raw >> (raw % 64));  // every magnitude, not only huge ones
-  }
-  for (const std::uint64_t ticks : counts) {
+  const auto expect_rebuilds = [](std::uint64_t ticks) {
     SCOPED_TRACE(ticks);
     const ElapsedTime e = modMain::TicksToElapsed(ticks);
     ASSERT_LT(e.Hours, 24u);
@@ -92,6 +76,27 @@ TEST(TicksToElapsed, RebuildsEveryCountWithFieldsInRange) {
     ASSERT_LT(e.Seconds, 60u);
     ASSERT_LT(e.Milliseconds, 1000u);
     ASSERT_EQ(ToTicks(e), ticks);
+  };
+  const std::uint64_t extremes[] = {kU64Max, kU64Max - 1, 1ULL << 63,
+                                    (1ULL << 63) - 1};
+  for (const std::uint64_t ticks : extremes) {
+    expect_rebuilds(ticks);
+  }
+  const std::uint64_t units[] = {1000, 60000, 3600000, 86400000};
+  for (const std::uint64_t unit : units) {
+    const std::uint64_t multiples[] = {1,  2,   49,         50,
+                                       99, 100, 1ULL << 32, kU64Max / unit};
+    for (const std::uint64_t multiple : multiples) {
+      const std::uint64_t edge = unit * multiple;
+      for (const std::uint64_t ticks : {edge - 1, edge, edge + 1}) {
+        expect_rebuilds(ticks);
+      }
+    }
+  }
+  std::mt19937_64 random(20261207);
+  for (int i = 0; i < 5000; ++i) {
+    const std::uint64_t raw = random();
+    expect_rebuilds(raw >> (raw % 64));  // every magnitude, not only huge ones
   }
 }
 
