@@ -2,10 +2,11 @@
 # Builds the packages from a release build tree and checks what a user gets:
 # the installed files, the manual page, the .deb and .tar.gz (Linux) or the
 # .zip (Windows), and that the packaged program runs.
-# Usage: package_test.sh BUILD_DIR VERSION [EMULATOR...]
+# Usage: package_test.sh BUILD_DIR VERSION SYSTEM [EMULATOR...]
+#   SYSTEM: the packages' system name, win64 or linux-<Debian architecture>
 set -u
-build=$1 version=$2
-shift 2
+build=$1 version=$2 system=$3
+shift 3
 emulator=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -29,12 +30,12 @@ expect_runs() {
 cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
   fail "cpack: $(cat "$work/cpack.log")"
 
-if [[ -f $work/packages/uptime-report-$version-win64.zip ]]; then
+if [[ $system == win64 ]]; then
   zip=$work/packages/uptime-report-$version-win64.zip
   listing=$(unzip -Z1 "$zip")
   [[ $(wc -l <<<"$listing") == 3 ]] || fail "unexpected members: $listing"
   expect_members "$listing" uptime-report.exe README.txt LICENSE.txt
-  unzip -q "$zip" -d "$work/zip"
+  unzip -q "$zip" -d "$work/zip" || fail "no $zip"
   expect_runs "$work/zip/uptime-report-$version-win64/uptime-report.exe"
   exit 0
 fi
@@ -49,9 +50,10 @@ warnings=$(groff -man -ww -z "$page" 2>&1)
 [[ -z $warnings ]] || fail "groff: $warnings"
 man -l "$page" 2>&1 | grep -q "EXIT STATUS" || fail "man -l does not render the page"
 
-deb=$work/packages/uptime-report_${version}_amd64.deb
+arch=${system#linux-}
+deb=$work/packages/uptime-report_${version}_$arch.deb
 [[ -f $deb ]] || fail "no $deb"
-for field in Package=uptime-report Version="$version" Section=utils Architecture=amd64; do
+for field in Package=uptime-report Version="$version" Section=utils Architecture="$arch"; do
   [[ $(dpkg-deb -f "$deb" "${field%%=*}") == "${field#*=}" ]] ||
     fail "${field%%=*}: $(dpkg-deb -f "$deb" "${field%%=*}")"
 done
@@ -65,5 +67,5 @@ lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat
 dpkg-deb -x "$deb" "$work/deb"
 expect_runs "$work/deb/usr/bin/uptime-report"
 
-tgz=$work/packages/uptime-report-$version-Linux.tar.gz
+tgz=$work/packages/uptime-report-$version-$system.tar.gz
 expect_members "$(tar -tzf "$tgz")" bin/uptime-report share/man/man1/uptime-report.1
