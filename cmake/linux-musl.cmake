@@ -89,6 +89,10 @@ list(APPEND MUSL_COMPILE_OPTIONS -isystem/usr/include/${musl_triple}
 
 # musl's start files and libc.a through its own specs. -nodefaultlibs keeps
 # the compiler's libstdc++ (built for glibc) out: code that needs the C++
-# runtime fails to link here, loudly, instead of dragging glibc's in.
-set(MUSL_LINK_OPTIONS -static -specs=${musl_lib}/musl-gcc.specs -nodefaultlibs)
+# runtime fails to link here, loudly, instead of dragging glibc's in. musl's
+# static start-up never write-protects a RELRO segment (no loader does), so
+# -z norelro costs nothing and drops the padding that aligns it to a page
+# (64 KiB on arm64: the stripped program shrinks from 65 KiB to 10).
+set(MUSL_LINK_OPTIONS -static -specs=${musl_lib}/musl-gcc.specs -nodefaultlibs
+    -Wl,-z,norelro)
 set(MUSL_LINK_LIBRARIES -Wl,--start-group -lc -lgcc -lgcc_eh -Wl,--end-group)
