@@ -1,19 +1,38 @@
 #!/usr/bin/env bash
-# Measures what a run of uptime-report costs, against the cheapest program of
-# its kind measured in the same run, and prints one Markdown table.
+# Measures what a run of uptime-report costs, against the programs a user
+# would run instead and the cheapest process there is, all in one run, and
+# prints Markdown tables.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
-# Needs hyperfine, valgrind, GNU time, binutils; for the Windows rows, the
-# mingw-w64 toolchain and wine (skipped when missing). Builds what it measures.
+# Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
+# compilers and the Windows rows mingw-w64 and wine (each skipped when
+# missing). Builds what it measures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-300}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
-cmake --preset native >/dev/null
-cmake --build --preset native --target uptime-report >/dev/null
-linux_program=$PWD/build/native/uptime-report
-floor=/bin/true
+build() { cmake --preset "$1" "${@:3}" >/dev/null && cmake --build "$2" --target uptime-report >/dev/null; }
+build native build/native
+# The same program linked statically against glibc, as the build does where
+# musl is missing: what musl buys.
+build native build/bench-glibc -B build/bench-glibc -DUPTIME_REPORT_MUSL=OFF -DBUILD_TESTING=OFF
+program=$PWD/build/native/uptime-report
+glibc_program=$PWD/build/bench-glibc/uptime-report
+
+# The floor: a static program whose _start only exits. GNU time counts the
+# measuring child's own pages from before exec too, so no program reads
+# lower than this.
+printf '.globl _start\n_start: mov $60, %%eax\nxor %%edi, %%edi\nsyscall\n' >"$work/empty.S"
+gcc -nostdlib -static -o "$work/empty" "$work/empty.S"
+
+names=("uptime-report" "same, glibc static" "/bin/true")
+commands=("$program" "$glibc_program" /bin/true)
+if command -v uptime >/dev/null; then
+  names+=("uptime (procps)") commands+=("$(command -v uptime)")
+fi
+names+=("cat /proc/uptime" "empty _start") commands+=("/bin/cat /proc/uptime" "$work/empty")
+true_column=2
 
 # Median seconds of each command, timed in one hyperfine run.
 medians() {
@@ -22,12 +41,14 @@ medians() {
     "$work/times.json"
 }
 instructions() {
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
+  # shellcheck disable=SC2086
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null $1 2>&1 >/dev/null |
     sed -n 's/.*Collected : //p'
 }
-# Median of the peak resident sizes of 21 runs, in KB.
-peak_rss_kb() {
-  for _ in $(seq 21); do /usr/bin/time -f %M "$@" 2>&1 >/dev/null; done | sort -n | sed -n 11p
+# Median of 21 readings of a GNU time field (%R minor faults, %M peak KB).
+time_median() {
+  # shellcheck disable=SC2086
+  for _ in $(seq 21); do /usr/bin/time -f "$1" $2 2>&1 >/dev/null; done | sort -n | sed -n 11p
 }
 stripped_size() { "${2:-strip}" -o "$work/stripped" "$1" && stat -c %s "$work/stripped"; }
 ratio() { /usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$1" "$2"; }
@@ -37,23 +58,51 @@ needed() {
   libs=$(objdump -p "$1" | awk '/NEEDED|DLL Name/ {print $NF}' | paste -sd, -)
   echo "${libs:-none (static)}"
 }
+# One table row: the label, a value per command, then uptime-report's ratio
+# to /bin/true and the target for that ratio.
+row() {
+  local label=$1 target=$2
+  shift 2
+  local -a values=("$@")
+  printf '| %s |' "$label"
+  printf ' %s |' "${values[@]}"
+  printf ' %s | %s |\n' "$(ratio "${values[0]%% *}" "${values[true_column]%% *}")" "$target"
+}
 
-read -r program_s floor_s < <(medians "$linux_program" "$floor")
-program_ir=$(instructions "$linux_program")
-floor_ir=$(instructions "$floor")
-program_rss=$(peak_rss_kb "$linux_program")
-floor_rss=$(peak_rss_kb "$floor")
+read -r -a seconds < <(medians "${commands[@]}")
+wall=() ir=() faults=() rss=()
+for i in "${!commands[@]}"; do
+  wall+=("$(micros "${seconds[i]}")")
+  ir+=("$(instructions "${commands[i]}")")
+  faults+=("$(time_median %R "${commands[i]}")")
+  rss+=("$(time_median %M "${commands[i]}") KB")
+done
 
-echo "| what | uptime-report | yardstick | ratio |"
-echo "| --- | --- | --- | --- |"
-echo "| Linux: wall time, median of $runs runs | $(micros "$program_s") | $(micros "$floor_s") ($floor) | $(ratio "$program_s" "$floor_s") |"
-echo "| Linux: user-space instructions per run | $program_ir | $floor_ir ($floor) | $(ratio "$program_ir" "$floor_ir") |"
-echo "| Linux: peak resident memory | $program_rss KB | $floor_rss KB ($floor) | $(ratio "$program_rss" "$floor_rss") |"
-echo "| Linux: file size, built / stripped | $(stat -c %s "$linux_program") / $(stripped_size "$linux_program") bytes | | |"
-echo "| Linux: dynamic dependencies | $(needed "$linux_program") | $(needed "$floor") | |"
+echo "Linux, $(uname -m):"
+echo
+printf '| what |'; printf ' %s |' "${names[@]}"; echo ' uptime-report / /bin/true | target |'
+printf '| --- |'; printf ' --- |%.0s' "${names[@]}"; echo ' --- | --- |'
+row "wall time, median of $runs runs" "≤ 0.65" "${wall[@]}"
+row "user-space instructions per run" "≤ 2000 instructions" "${ir[@]}"
+row "minor page faults, median of 21" "≤ 0.5" "${faults[@]}"
+row "peak resident memory, median of 21" "see below" "${rss[@]}"
+echo
+echo "- Peak resident memory above the empty \`_start\`: uptime-report $((${rss[0]%% *} - ${rss[-1]%% *})) KB, /bin/true $((${rss[true_column]%% *} - ${rss[-1]%% *})) KB."
+echo "- uptime-report, stripped: $(stripped_size "$program") bytes (target ≤ 32768); glibc static: $(stripped_size "$glibc_program") bytes."
+echo "- Dynamic dependencies: uptime-report $(needed "$program"); /bin/true $(needed /bin/true)."
+
+for preset in linux-arm64 linux-armhf; do
+  if build "$preset" "build/$preset" 2>/dev/null; then
+    cross_strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "build/$preset/CMakeCache.txt")
+    echo "- $preset, stripped: $(stripped_size "build/$preset/uptime-report" "$cross_strip") bytes."
+  else
+    echo "- $preset: not built (its cross compiler or musl-dev is missing)."
+  fi
+done
 
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
-  echo "| Windows | not measured: mingw-w64 or wine missing | | |"
+  echo
+  echo "Windows: not measured (mingw-w64 or wine missing)."
   exit 0
 fi
 cmake --preset windows >/dev/null
@@ -67,6 +116,11 @@ export WINEPREFIX=$prefix WINEDEBUG=-all
 read -r exe_s trivial_s < <(medians "wine $exe" "wine $trivial")
 strip_exe=x86_64-w64-mingw32-strip
 
-echo "| Windows: stripped .exe | $(stripped_size "$exe" $strip_exe) bytes | $(stripped_size "$trivial" $strip_exe) bytes (empty main) | |"
-echo "| Windows: DLL imports | $(needed "$exe") | $(needed "$trivial") | |"
-echo "| Windows: wall time under Wine, median of $runs runs | $(micros "$exe_s") | $(micros "$trivial_s") (empty main) | $(ratio "$exe_s" "$trivial_s") |"
+echo
+echo "Windows x86-64, under Wine:"
+echo
+echo "| what | uptime-report.exe | empty main, same toolchain | ratio |"
+echo "| --- | --- | --- | --- |"
+echo "| stripped size | $(stripped_size "$exe" $strip_exe) bytes | $(stripped_size "$trivial" $strip_exe) bytes | |"
+echo "| DLL imports | $(needed "$exe") | $(needed "$trivial") | |"
+echo "| wall time, median of $runs runs | $(micros "$exe_s") | $(micros "$trivial_s") | $(ratio "$exe_s" "$trivial_s") |"
