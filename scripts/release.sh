@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Makes a release of the checked-out commit: every artifact the project ships,
+# built from a clean export of the commit, byte for byte the same wherever and
+# whenever it is made, with SHA256SUMS over them.
+# Usage: scripts/release.sh DIR
+#   DIR must not exist yet, or be empty; it appears only once complete.
+# Environment:
+#   SOURCE_DATE_EPOCH  every timestamp in the artifacts (default: the commit's)
+#   SIGN_PKCS12, SIGN_PASSWORD  a .p12/.pfx file and its password: sign
+#                      uptime-report.exe with Authenticode (osslsigncode)
+set -euo pipefail
+# Nothing of the caller's environment reaches the artifacts.
+umask 022
+export LC_ALL=C TZ=UTC
+
+fail() { echo "release: $*" >&2; exit 1; }
+
+(($# == 1)) || fail "usage: scripts/release.sh DIR"
+out=$(realpath -m "$1")
+repo=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
+presets=(windows native linux-arm64 linux-armhf)
+
+signing=
+if [[ -n ${SIGN_PKCS12:-} ]]; then
+  [[ -v SIGN_PASSWORD ]] || fail "SIGN_PKCS12 is set but SIGN_PASSWORD is not (set it empty for none)"
+  [[ -r $SIGN_PKCS12 ]] || fail "cannot read SIGN_PKCS12: $SIGN_PKCS12"
+  signing=1
+fi
+
+tools=(git cmake cpack ninja tar gzip sha256sum /usr/bin/python3
+  x86_64-linux-gnu-g++ aarch64-linux-gnu-g++ arm-linux-gnueabihf-g++
+  x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres)
+[[ -n $signing ]] && tools+=(osslsigncode)
+for tool in "${tools[@]}"; do
+  command -v "$tool" >/dev/null ||
+    fail "$tool is missing (bash scripts/setup.sh test installs what a release needs)"
+done
+
+changes=$(git -C "$repo" status --porcelain)
+[[ -z $changes ]] || fail "the work tree has uncommitted changes; a release is of a commit:
+$changes"
+if [[ -e $out ]]; then
+  [[ -d $out && -z $(ls -A "$out") ]] || fail "$out exists and is not an empty folder"
+fi
+
+commit=$(git -C "$repo" rev-parse HEAD)
+export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$repo" log -1 --format=%ct)}
+
+# Everything is made in a folder beside DIR whose name says it is partial, and
+# renamed to DIR at the end; a failure removes it.
+mkdir -p "$(dirname "$out")"
+stage=$(mktemp -d "$(dirname "$out")/.$(basename "$out").partial.XXXXXX")
+work=$(mktemp -d)
+trap 'rm -rf "$stage" "$work"' EXIT
+artifacts=$stage/artifacts
+mkdir "$artifacts"
+
+# Runs a step with its output in a log, shown only when it fails.
+step() {
+  local what=$1
+  shift
+  "$@" >"$work/step.log" 2>&1 || fail "$what failed:
+$(tail -n 40 "$work/step.log")"
+}
+
+# The archive's members in name order, with the commit's time, root's
+# ownership and plain modes, compressed without a timestamp of its own.
+repack_tgz() {
+  local archive=$1 tree
+  tree=$(mktemp -d "$work/tgz.XXXXXX")
+  tar -xzf "$archive" -C "$tree"
+  (cd "$tree" && tar --sort=name --mtime="@$SOURCE_DATE_EPOCH" --owner=0 --group=0 \
+    --numeric-owner --mode=u=rwX,go=rX --format=gnu -cf - -- *) | gzip -9n >"$archive"
+}
+
+# The same for a .zip: members in name order, no directory entries, the
+# commit's time (zip keeps no time before 1980), 755 for programs, 644 else.
+unzip_to() { /usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$@"; }
+zip_from() {
+  /usr/bin/python3 - "$@" <<'EOF'
+import os, sys, time, zipfile
+archive, tree, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+stamp = time.gmtime(max(epoch, 315532800))[:6]
+names = sorted(os.path.relpath(os.path.join(d, f), tree)
+               for d, _, files in os.walk(tree) for f in files)
+with zipfile.ZipFile(archive, "w") as z:
+    for name in names:
+        path = os.path.join(tree, name)
+        info = zipfile.ZipInfo(name, stamp)
+        info.create_system = 3
+        info.external_attr = (0o100755 if os.access(path, os.X_OK) else 0o100644) << 16
+        info.compress_type = zipfile.ZIP_DEFLATED
+        with open(path, "rb") as f:
+            z.writestr(info, f.read(), compresslevel=9)
+EOF
+}
+
+# Signs the .exe in place; the signing time is the commit's, so that signing
+# is as reproducible as the rest. On any failure nothing is shipped.
+sign_exe() {
+  local exe=$1
+  osslsigncode sign -pkcs12 "$SIGN_PKCS12" -readpass /dev/stdin -h sha256 \
+    -n uptime-report -time "$SOURCE_DATE_EPOCH" -in "$exe" -out "$exe.signed" \
+    >"$work/sign.log" 2>&1 <<<"$SIGN_PASSWORD" ||
+    fail "signing uptime-report.exe failed: $(cat "$work/sign.log")"
+  mv "$exe.signed" "$exe"
+}
+
+echo "Releasing $commit (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
+src=$work/src
+mkdir "$src"
+git -C "$repo" archive --format=tar "$commit" | tar -x -C "$src"
+
+# Windows first: a signing failure then stops the release early.
+for preset in "${presets[@]}"; do
+  echo "  building $preset"
+  step "configuring $preset" cmake -S "$src" --preset "$preset" -DBUILD_TESTING=OFF
+  step "building $preset" cmake --build "$src/build/$preset"
+  step "packaging $preset" cpack --config "$src/build/$preset/CPackConfig.cmake" -B "$work/packages/$preset"
+  for package in "$work/packages/$preset"/*.{deb,tar.gz,zip}; do
+    [[ -e $package ]] || continue
+    case $package in
+      *.tar.gz) repack_tgz "$package" ;;
+      *.zip)
+        tree=$(mktemp -d "$work/zip.XXXXXX")
+        unzip_to "$package" "$tree"
+        exe=$(find "$tree" -name uptime-report.exe)
+        if [[ -n $signing ]]; then sign_exe "$exe"; fi
+        rm "$package"
+        zip_from "$package" "$tree" "$SOURCE_DATE_EPOCH"
+        ;;
+    esac
+    mv "$package" "$artifacts/"
+  done
+done
+[[ -n $signing ]] || echo "  uptime-report.exe is unsigned: set SIGN_PKCS12 and SIGN_PASSWORD to sign it"
+
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$src/build/native/CPackConfig.cmake")
+[[ -n $version ]] || fail "no version in the native build's CPack configuration"
+git -C "$repo" archive --format=tar --prefix="uptime-report-$version/" "$commit" |
+  gzip -9n >"$artifacts/uptime-report-$version-source.tar.gz"
+
+(cd "$artifacts" && sha256sum -- * >SHA256SUMS)
+[[ -d $out ]] && rmdir "$out"
+mv "$artifacts" "$out"
+echo "Made in $out:"
+(cd "$out" && ls -l --time-style=+ -- * | awk '{printf "  %9d  %s\n", $5, $NF}')
