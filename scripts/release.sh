@@ -73,25 +73,31 @@ repack_tgz() {
     --numeric-owner --mode=u=rwX,go=rX --format=gnu -cf - -- *) | gzip -9n >"$archive"
 }
 
-# The same for a .zip: members in name order, no directory entries, the
-# commit's time (zip keeps no time before 1980), 755 for programs, 644 else.
-unzip_to() { /usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' "$@"; }
-zip_from() {
+# The same for a .zip, rewritten from CPack's: members in name order, the
+# commit's time (zip keeps none before 1980), 755 for programs and 644 for the
+# rest, no extra fields. With NAME FILE, member NAME's bytes are FILE's; with
+# NAME alone, they are written to stdout instead and nothing is rewritten.
+rezip() {
   /usr/bin/python3 - "$@" <<'EOF'
-import os, sys, time, zipfile
-archive, tree, epoch = sys.argv[1], sys.argv[2], int(sys.argv[3])
+import sys, time, zipfile
+archive, epoch, name = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+with zipfile.ZipFile(archive) as source:
+    members = sorted(source.infolist(), key=lambda m: m.filename)
+    contents = {m.filename: source.read(m) for m in members}
+if len(sys.argv) == 4:
+    sys.stdout.buffer.write(contents[name])
+    sys.exit()
+with open(sys.argv[4], "rb") as f:
+    contents[name] = f.read()
 stamp = time.gmtime(max(epoch, 315532800))[:6]
-names = sorted(os.path.relpath(os.path.join(d, f), tree)
-               for d, _, files in os.walk(tree) for f in files)
 with zipfile.ZipFile(archive, "w") as z:
-    for name in names:
-        path = os.path.join(tree, name)
-        info = zipfile.ZipInfo(name, stamp)
+    for member in members:
+        info = zipfile.ZipInfo(member.filename, stamp)
         info.create_system = 3
-        info.external_attr = (0o100755 if os.access(path, os.X_OK) else 0o100644) << 16
+        executable = (member.external_attr >> 16) & 0o111
+        info.external_attr = (0o100755 if executable else 0o100644) << 16
         info.compress_type = zipfile.ZIP_DEFLATED
-        with open(path, "rb") as f:
-            z.writestr(info, f.read(), compresslevel=9)
+        z.writestr(info, contents[member.filename], compresslevel=9)
 EOF
 }
 
@@ -122,12 +128,10 @@ for preset in "${presets[@]}"; do
     case $package in
       *.tar.gz) repack_tgz "$package" ;;
       *.zip)
-        tree=$(mktemp -d "$work/zip.XXXXXX")
-        unzip_to "$package" "$tree"
-        exe=$(find "$tree" -name uptime-report.exe)
-        if [[ -n $signing ]]; then sign_exe "$exe"; fi
-        rm "$package"
-        zip_from "$package" "$tree" "$SOURCE_DATE_EPOCH"
+        exe=$(basename "$package" .zip)/uptime-report.exe
+        rezip "$package" "$SOURCE_DATE_EPOCH" "$exe" >"$work/uptime-report.exe"
+        if [[ -n $signing ]]; then sign_exe "$work/uptime-report.exe"; fi
+        rezip "$package" "$SOURCE_DATE_EPOCH" "$exe" "$work/uptime-report.exe"
         ;;
     esac
     mv "$package" "$artifacts/"
