@@ -14,6 +14,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Every .exe carries its own C++ runtime, libgcc and winpthread, so that it
-# needs no DLL beyond the system's own. Its header carries no link time, so
-# the same sources always link to the same bytes.
+# needs no DLL beyond the system's own. The link writes no time into the PE
+# header; strip, as CPack runs it, writes SOURCE_DATE_EPOCH's (Debian's
+# binutils), which a release takes from the commit.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")

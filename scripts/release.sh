@@ -27,7 +27,7 @@ if [[ -n ${SIGN_PKCS12:-} ]]; then
   signing=1
 fi
 
-tools=(git cmake cpack ninja tar gzip sha256sum /usr/bin/python3
+tools=(git cmake cpack ninja tar gzip dpkg-deb sha256sum /usr/bin/python3
   x86_64-linux-gnu-g++ aarch64-linux-gnu-g++ arm-linux-gnueabihf-g++
   x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres)
 [[ -n $signing ]] && tools+=(osslsigncode)
@@ -63,8 +63,11 @@ step() {
 $(tail -n 40 "$work/step.log")"
 }
 
-# The archive's members in name order, with the commit's time, root's
-# ownership and plain modes, compressed without a timestamp of its own.
+# CPack stamps every member with SOURCE_DATE_EPOCH, but takes the archive's
+# members in the order the file system lists them, which differs between
+# file systems. Archives are rewritten: members in name order, the commit's
+# time, root's ownership, plain modes, and gzip without a timestamp of its
+# own.
 repack_tgz() {
   local archive=$1 tree
   tree=$(mktemp -d "$work/tgz.XXXXXX")
@@ -73,9 +76,23 @@ repack_tgz() {
     --numeric-owner --mode=u=rwX,go=rX --format=gnu -cf - -- *) | gzip -9n >"$archive"
 }
 
-# The same for a .zip, rewritten from CPack's: members in name order, the
-# commit's time (zip keeps none before 1980), 755 for programs and 644 for the
-# rest, no extra fields. With NAME FILE, member NAME's bytes are FILE's; with
+# The .deb is rebuilt by dpkg-deb (members sorted, times clamped to
+# SOURCE_DATE_EPOCH, owned by root) with an Installed-Size counted the way
+# dpkg-gencontrol does, a KiB per directory: CPack adds up the directories'
+# sizes on disk, which depend on the file system.
+repack_deb() {
+  local deb=$1 tree kib
+  tree=$(mktemp -d "$work/deb.XXXXXX")
+  dpkg-deb -R "$deb" "$tree/root"
+  kib=$(cd "$tree/root" && find . -path ./DEBIAN -prune -o -type f -printf '%s\n' -o -printf '1024\n' |
+    awk '{ kib += int(($1 + 1023) / 1024) } END { print kib }')
+  sed -i "s/^Installed-Size: .*/Installed-Size: $kib/" "$tree/root/DEBIAN/control"
+  dpkg-deb --root-owner-group -Zxz --build "$tree/root" "$deb" >/dev/null
+}
+
+# A .zip, rewritten the same way: members in name order, the commit's time in
+# UTC (zip keeps none before 1980), 755 for programs and 644 for the rest, no
+# extra fields. With NAME FILE, member NAME's bytes are FILE's; with
 # NAME alone, they are written to stdout instead and nothing is rewritten.
 rezip() {
   /usr/bin/python3 - "$@" <<'EOF'
@@ -126,6 +143,7 @@ for preset in "${presets[@]}"; do
   for package in "$work/packages/$preset"/*.{deb,tar.gz,zip}; do
     [[ -e $package ]] || continue
     case $package in
+      *.deb) repack_deb "$package" ;;
       *.tar.gz) repack_tgz "$package" ;;
       *.zip)
         exe=$(basename "$package" .zip)/uptime-report.exe

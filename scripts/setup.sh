@@ -3,7 +3,8 @@
 # the one list of them, which the README and CI use.
 # Usage: scripts/setup.sh build|test
 #   build: building and running the program on this machine
-#   test:  every preset's build and tests, for every architecture
+#   test:  every preset's build and tests, for every architecture, and a
+#          release (scripts/release.sh)
 set -euo pipefail
 
 native=$(dpkg --print-architecture)
@@ -11,7 +12,8 @@ build=(cmake ninja-build g++ "musl-dev:$native")
 test=("${build[@]}" libgtest-dev googletest
   g++-aarch64-linux-gnu musl-dev:arm64 g++-arm-linux-gnueabihf musl-dev:armhf qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
-  dpkg-dev lintian unzip groff-base man-db clang-format clang-tidy)
+  dpkg-dev lintian unzip groff-base man-db clang-format clang-tidy
+  osslsigncode openssl diffoscope-minimal)
 
 case ${1:-} in
   build) packages=("${build[@]}") ;;
