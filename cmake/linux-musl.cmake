@@ -38,6 +38,7 @@ if(NOT processor STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   # Debian's sysroot for the triple; the program itself loads nothing.
   set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${processor} -L /usr/${triple})
 endif()
+set(CMAKE_C_COMPILER ${triple}-gcc)
 set(CMAKE_CXX_COMPILER ${triple}-g++)
 
 # Debian's name of the architecture: for musl-dev:<arch> and the packages.

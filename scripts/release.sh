@@ -166,4 +166,4 @@ git -C "$repo" archive --format=tar --prefix="uptime-report-$version/" "$commit"
 [[ -d $out ]] && rmdir "$out"
 mv "$artifacts" "$out"
 echo "Made in $out:"
-(cd "$out" && ls -l --time-style=+ -- * | awk '{printf "  %9d  %s\n", $5, $NF}')
+(cd "$out" && stat -c '  %9s  %n' -- *)
