@@ -52,9 +52,13 @@ if(in_try_compile OR NOT UPTIME_REPORT_MUSL)
   return()
 endif()
 
+if(NOT LINUX_DEB_ARCH)
+  message(FATAL_ERROR "No Debian architecture is known for ${triple}; "
+                      "add it beside the others in this file.")
+endif()
 string(REPLACE "-gnu" "-musl" musl_triple ${triple})
 set(musl_lib /usr/lib/${musl_triple})
-if(NOT EXISTS ${musl_lib}/libc.a OR NOT LINUX_DEB_ARCH)
+if(NOT EXISTS ${musl_lib}/libc.a)
   message(FATAL_ERROR
     "musl for ${triple} is not installed (no ${musl_lib}/libc.a).\n"
     "Install Debian's musl-dev:${LINUX_DEB_ARCH} (as root: "

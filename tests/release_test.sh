@@ -85,8 +85,7 @@ done
 
 lintian --fail-on error ./*.deb >"$work/log" 2>&1 || fail "lintian: $(cat "$work/log")"
 
-/usr/bin/python3 -c 'import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])' \
-  "uptime-report-$version-win64.zip" "$work/zip"
+unzip -q "uptime-report-$version-win64.zip" -d "$work/zip"
 exe=$work/zip/uptime-report-$version-win64/uptime-report.exe
 osslsigncode verify -in "$exe" -CAfile "$work/cert.pem" >"$work/log" 2>&1 ||
   fail "signature: $(cat "$work/log")"
