@@ -1,8 +1,8 @@
 # Static Linux programs against musl, for any architecture that Debian's GNU
 # compilers reach. LINUX_TRIPLE names the target (x86_64-linux-gnu,
-# aarch64-linux-gnu, arm-linux-gnueabihf; the host's own when unset); musl's
-# headers and libc.a for it come from Debian's musl-dev:<arch>, under the musl
-# triple (x86_64-linux-musl, arm-linux-musleabihf).
+# aarch64-linux-gnu, arm-linux-gnueabi; the host's own when unset); musl's
+# headers and libc.a for it come from Debian's musl-dev:<arch>. Adding an
+# architecture takes a line in the table below and a preset.
 #
 # Why musl: glibc's static start-up (ifunc relocations, tunables, TLS, stdio
 # at exit) is most of what a run costs; musl's is a few hundred instructions.
@@ -19,9 +19,27 @@
 # the program statically against glibc instead, for machines without musl.
 
 set(LINUX_TRIPLE "" CACHE STRING "GNU triple of the target (empty: the host's)")
+set(LINUX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (empty: the triple's)")
 set(UPTIME_REPORT_MUSL ON CACHE BOOL "Link the program statically against musl")
 # A try_compile project reads this file again with none of the cache.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LINUX_TRIPLE)
+
+# One line per architecture: its GNU triple; Debian's name for it; musl's
+# folder under /usr/lib, which does not always follow the triple; qemu-user's
+# name for it; the oldest processors Debian supports on it, which every test
+# runs on; and its name in .rpm packages, for the architectures that Fedora
+# and RHEL ship. A processor written A/B runs the program on A and the unit
+# tests on B: glibc's hard-float code in the unit tests needs an FPU, which
+# Linux emulates in the kernel on an FPU-less 24Kc but qemu-user does not.
+#                            Debian   musl                    qemu     oldest processors          rpm
+set(arch_x86_64-linux-gnu     amd64    x86_64-linux-musl       x86_64   qemu64                     x86_64)
+set(arch_aarch64-linux-gnu    arm64    aarch64-linux-musl      aarch64  cortex-a53                 aarch64)
+set(arch_arm-linux-gnueabi    armel    arm-linux-musleabi      arm      arm926,arm1176,cortex-a7   -)
+set(arch_i686-linux-gnu       i386     i386-linux-musl         i386     pentium2                   -)
+set(arch_powerpc64le-linux-gnu ppc64el powerpc64le-linux-musl  ppc64le  power8                     ppc64le)
+set(arch_s390x-linux-gnu      s390x    s390x-linux-musl        s390x    z900                       s390x)
+set(arch_mips64el-linux-gnuabi64 mips64el mips64el-linux-musl  mips64el 5KEf                       -)
+set(arch_mipsel-linux-gnu     mipsel   mipsel-linux-musl       mipsel   24Kc/24Kf                  -)
 
 if(LINUX_TRIPLE)
   set(triple ${LINUX_TRIPLE})
@@ -29,6 +47,27 @@ else()
   execute_process(COMMAND gcc -dumpmachine OUTPUT_VARIABLE triple
                   OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 endif()
+if(NOT DEFINED arch_${triple})
+  message(FATAL_ERROR "No architecture is known for the triple ${triple}; "
+                      "add a line for it beside the others in this file.")
+endif()
+list(GET arch_${triple} 0 triple_deb_arch)
+list(GET arch_${triple} 1 musl_triple)
+list(GET arch_${triple} 2 LINUX_QEMU)
+list(GET arch_${triple} 3 cpus)
+list(GET arch_${triple} 4 LINUX_RPM_ARCH)
+string(REPLACE "," ";" LINUX_QEMU_CPUS ${cpus})
+set(LINUX_QEMU qemu-${LINUX_QEMU})
+if(LINUX_RPM_ARCH STREQUAL "-")
+  set(LINUX_RPM_ARCH "")
+endif()
+# A package may be for another Debian architecture than the triple's own:
+# the armhf packages carry the armel program, which runs on every 32-bit ARM
+# processor from ARMv5TE up (the armhf compiler and musl need ARMv7).
+if(NOT LINUX_DEB_ARCH)
+  set(LINUX_DEB_ARCH ${triple_deb_arch})
+endif()
+
 string(REGEX MATCH "^[^-]+" processor ${triple})
 if(NOT processor STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   set(CMAKE_SYSTEM_NAME Linux)
@@ -36,36 +75,36 @@ if(NOT processor STREQUAL CMAKE_HOST_SYSTEM_PROCESSOR)
   # qemu-user runs the foreign programs, tests included, and hands their
   # system calls to this kernel. The unit tests load the cross glibc from
   # Debian's sysroot for the triple; the program itself loads nothing.
-  set(CMAKE_CROSSCOMPILING_EMULATOR qemu-${processor} -L /usr/${triple})
+  set(LINUX_QEMU_SYSROOT -L /usr/${triple})
+  list(GET LINUX_QEMU_CPUS 0 first_cpu)
+  string(REGEX REPLACE "/.*" "" first_cpu ${first_cpu})
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${LINUX_QEMU} -cpu ${first_cpu} ${LINUX_QEMU_SYSROOT})
 endif()
 set(CMAKE_C_COMPILER ${triple}-gcc)
 set(CMAKE_CXX_COMPILER ${triple}-g++)
-
-# Debian's name of the architecture: for musl-dev:<arch> and the packages.
-set(deb_arch_x86_64-linux-gnu amd64)
-set(deb_arch_aarch64-linux-gnu arm64)
-set(deb_arch_arm-linux-gnueabihf armhf)
-set(LINUX_DEB_ARCH ${deb_arch_${triple}})
 
 get_property(in_try_compile GLOBAL PROPERTY IN_TRY_COMPILE)
 if(in_try_compile OR NOT UPTIME_REPORT_MUSL)
   return()
 endif()
 
-if(NOT LINUX_DEB_ARCH)
-  message(FATAL_ERROR "No Debian architecture is known for ${triple}; "
-                      "add it beside the others in this file.")
-endif()
-string(REPLACE "-gnu" "-musl" musl_triple ${triple})
 set(musl_lib /usr/lib/${musl_triple})
 if(NOT EXISTS ${musl_lib}/libc.a)
-  message(FATAL_ERROR
+  # Reported by the project once its languages are set up, so that this is
+  # the one error a user sees, not followed by CMake's own about the build
+  # tool or the compiler.
+  execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE host_deb_arch
+                  OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
+  set(install_musl "apt-get install musl-dev:${triple_deb_arch}")
+  if(NOT triple_deb_arch STREQUAL host_deb_arch)
+    set(install_musl "dpkg --add-architecture ${triple_deb_arch}; apt-get update; ${install_musl}")
+  endif()
+  string(CONCAT MUSL_MISSING
     "musl for ${triple} is not installed (no ${musl_lib}/libc.a).\n"
-    "Install Debian's musl-dev:${LINUX_DEB_ARCH} (as root: "
-    "dpkg --add-architecture ${LINUX_DEB_ARCH}; apt-get update; "
-    "apt-get install musl-dev:${LINUX_DEB_ARCH}), or configure with "
-    "-DUPTIME_REPORT_MUSL=OFF to link the program statically against glibc "
-    "instead.")
+    "Install Debian's musl-dev:${triple_deb_arch} (as root: ${install_musl}), "
+    "or configure with -DUPTIME_REPORT_MUSL=OFF to link the program "
+    "statically against glibc instead.")
+  return()
 endif()
 
 # The compiler's own search list, minus glibc's headers: the C++ headers come
