@@ -62,6 +62,11 @@ expect_failed_write() {
   return 0
 }
 
+# An ignored signal stays ignored across exec: a test runner started with
+# SIGPIPE or SIGXFSZ ignored would hide a program that dies of them. These
+# cases run the program with both at their default actions.
+with_default_signals() { env --default-signal=PIPE,XFSZ "$@"; }
+
 # Runs the program in a time namespace whose uptime is moved to just past
 # the given number of days.
 run_at_days() {
@@ -124,13 +129,22 @@ case $case_name in
     ;;
   broken_pipe)
     # The reader ends at once; the program starts writing only after that.
-    { sleep 0.3; "${program[@]}" 2>"$work/err" </dev/null; echo $? >"$work/status"; } | true
+    { sleep 0.3; with_default_signals "${program[@]}" 2>"$work/err" </dev/null; echo $? >"$work/status"; } | true
     expect_failed_write "$(cat "$work/status")"
     ;;
   file_size_limit)
-    (ulimit -f 0 && "${program[@]}" >"$work/out" 2>"$work/err" </dev/null)
+    (ulimit -f 0 && with_default_signals "${program[@]}" >"$work/out" 2>"$work/err" </dev/null)
     expect_failed_write $?
     [[ -s $work/out ]] && fail "wrote past the file-size limit"
+    ;;
+  partial_write)
+    # A limit inside the line: the write stops short, the bytes before the
+    # limit stay, and the program says so with its status.
+    prlimit --fsize=10 env --default-signal=PIPE,XFSZ "${program[@]}" \
+      >"$work/out" 2>"$work/err" </dev/null
+    expect_failed_write $?
+    read_bytes "$work/out"
+    [[ $text == "System Upt" ]] || fail "expected the first 10 bytes, got: $(od -c "$work/out")"
     ;;
   past_49_days)
     run_at_days 50
