@@ -25,7 +25,8 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in changelog @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/uptime-report.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
+                ${PROJECT_SOURCE_DIR}/packaging/copyright
                 ${PROJECT_BINARY_DIR}/changelog
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
   if(UPTIME_REPORT_STATIC)
@@ -69,6 +70,30 @@ else()
   if(NOT UPTIME_REPORT_STATIC)
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
-  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/compress-docs.cmake)
+  set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/package-contents.cmake)
+
+  # An .rpm where Fedora and RHEL ship the architecture: x86_64, aarch64,
+  # ppc64le, s390x.
+  if(LINUX_RPM_ARCH)
+    list(APPEND CPACK_GENERATOR RPM)
+    set(CPACK_RPM_PACKAGE_ARCHITECTURE ${LINUX_RPM_ARCH})
+    set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+    set(CPACK_RPM_PACKAGE_RELEASE 1)
+    set(CPACK_RPM_PACKAGE_LICENSE MIT)
+    set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
+    set(CPACK_RPM_PACKAGE_SUMMARY "Print how long the system has been running")
+    set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+    # The package owns its files and its own folders, not the system's.
+    set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+        /usr/share/man /usr/share/man/man1 /usr/share/licenses)
+    # The header carries no build host and no build time of its own: the
+    # package is the same wherever and whenever it is built (the time is
+    # SOURCE_DATE_EPOCH's where that is set).
+    string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
+           "%define packager ${CPACK_DEBIAN_PACKAGE_MAINTAINER}"
+           "%define _buildhost reproducible"
+           "%define use_source_date_epoch_as_buildtime 1"
+           "%define clamp_mtime_to_source_date_epoch 1")
+  endif()
 endif()
 include(CPack)

@@ -19,6 +19,9 @@ expect("machine", pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHIN
 expect("subsystem", pe.OPTIONAL_HEADER.Subsystem,
        pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
 
+expect("image version", (pe.OPTIONAL_HEADER.MajorImageVersion,
+                         pe.OPTIONAL_HEADER.MinorImageVersion), (major, minor))
+
 fixed = pe.VS_FIXEDFILEINFO[0]
 packed_version = ((major << 16) | minor, 0)
 expect("FILEVERSION", (fixed.FileVersionMS, fixed.FileVersionLS), packed_version)

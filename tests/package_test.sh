@@ -2,29 +2,32 @@
 # Builds the packages from a release build tree and checks what a user gets:
 # the installed files, the manual page, the .deb and .tar.gz (Linux) or the
 # .zip (Windows), and that the packaged program runs.
-# Usage: package_test.sh BUILD_DIR VERSION SYSTEM [EMULATOR...]
+# Usage: package_test.sh BUILD_DIR VERSION SYSTEM RPM_ARCH [EMULATOR...]
 #   SYSTEM: the packages' system name, win64 or linux-<Debian architecture>
+#   RPM_ARCH: the .rpm's architecture, or - where there is no .rpm
 set -u
-build=$1 version=$2 system=$3
-shift 3
+build=$1 version=$2 system=$3 rpm_arch=$4
+shift 4
 emulator=("$@")
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
-# Every member must be listed by the given command.
-expect_members() {
-  local listing=$1 member
+here=$(dirname "$0")
+
+# A package holds exactly the given files (folders aside), no more.
+expect_files() {
+  local what=$1 listing
   shift
-  for member in "$@"; do
-    grep -qE "(^|[ /])${member}\$" <<<"$listing" || fail "missing $member in: $listing"
-  done
+  listing=$(grep -v '/$' | sort)
+  [[ $listing == "$(printf '%s\n' "$@" | sort)" ]] ||
+    fail "$what holds:"$'\n'"$listing"$'\n'"expected:"$'\n'"$(printf '%s\n' "$@")"
 }
 
 # The packaged program must still print exactly the line, checked by the
 # same script that checks the built one.
 expect_runs() {
-  bash "$(dirname "$0")/report_test.sh" shape "${emulator[@]}" "$1" || fail "$1 as packaged"
+  bash "$here/report_test.sh" shape "${emulator[@]}" "$1" || fail "$1 as packaged"
 }
 
 cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
@@ -32,9 +35,9 @@ cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log"
 
 if [[ $system == win64 ]]; then
   zip=$work/packages/uptime-report-$version-win64.zip
-  listing=$(unzip -Z1 "$zip")
-  [[ $(wc -l <<<"$listing") == 3 ]] || fail "unexpected members: $listing"
-  expect_members "$listing" uptime-report.exe README.txt LICENSE.txt
+  top=uptime-report-$version-win64
+  unzip -Z1 "$zip" | expect_files "$zip" "$top/uptime-report.exe" "$top/README.txt" \
+    "$top/LICENSE.txt"
   unzip -q "$zip" -d "$work/zip" || fail "no $zip"
   expect_runs "$work/zip/uptime-report-$version-win64/uptime-report.exe"
   exit 0
@@ -42,8 +45,10 @@ fi
 
 # cmake --install puts the program and its manual page in place.
 cmake --install "$build" --prefix "$work/root" >/dev/null || fail "cmake --install"
-expect_members "$(cd "$work/root" && find . -type f)" \
-  bin/uptime-report share/man/man1/uptime-report.1
+(cd "$work/root" && find . -type f) | expect_files "the installed tree" ./bin/uptime-report \
+  ./share/man/man1/uptime-report.1 ./share/doc/uptime-report/LICENSE \
+  ./share/doc/uptime-report/copyright ./share/doc/uptime-report/changelog \
+  ./share/lintian/overrides/uptime-report
 expect_runs "$work/root/bin/uptime-report"
 page=$work/root/share/man/man1/uptime-report.1
 warnings=$(groff -man -ww -z "$page" 2>&1)
@@ -60,12 +65,34 @@ done
 [[ -n $(dpkg-deb -f "$deb" Maintainer) ]] || fail "no maintainer"
 [[ -z $(dpkg-deb -f "$deb" Depends) ]] || fail "a static program depends on $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
-expect_members "$(dpkg-deb -c "$deb")" usr/bin/uptime-report \
-  usr/share/man/man1/uptime-report.1.gz usr/share/doc/uptime-report/copyright \
-  usr/share/doc/uptime-report/changelog.gz
+dpkg-deb --fsys-tarfile "$deb" | tar -t | expect_files "$deb" ./usr/bin/uptime-report \
+  ./usr/share/man/man1/uptime-report.1.gz ./usr/share/doc/uptime-report/copyright \
+  ./usr/share/doc/uptime-report/changelog.gz ./usr/share/lintian/overrides/uptime-report
 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
 dpkg-deb -x "$deb" "$work/deb"
 expect_runs "$work/deb/usr/bin/uptime-report"
 
-tgz=$work/packages/uptime-report-$version-$system.tar.gz
-expect_members "$(tar -tzf "$tgz")" bin/uptime-report share/man/man1/uptime-report.1
+top=uptime-report-$version-$system
+tgz=$work/packages/$top.tar.gz
+tar -tzf "$tgz" | expect_files "$tgz" "$top/bin/uptime-report" \
+  "$top/share/man/man1/uptime-report.1" "$top/share/doc/uptime-report/LICENSE"
+mkdir "$work/tgz" && tar -xzf "$tgz" -C "$work/tgz"
+expect_runs "$work/tgz/$top/bin/uptime-report"
+
+# The .rpm: named and tagged for its architecture, needing nothing but what
+# rpm itself provides, clean under rpmlint (unsigned here).
+[[ $rpm_arch == - ]] && exit 0
+rpm=$work/packages/uptime-report-$version-1.$rpm_arch.rpm
+[[ -f $rpm ]] || fail "no $rpm"
+[[ $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm") == "$rpm_arch MIT" ]] ||
+  fail "tagged $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm")"
+requires=$(rpm -qpR "$rpm" | grep -v '^rpmlib(')
+[[ -z $requires ]] || fail "a static program requires $requires"
+rpm -qlp "$rpm" | expect_files "$rpm" /usr/bin/uptime-report \
+  /usr/share/licenses/uptime-report /usr/share/licenses/uptime-report/LICENSE \
+  /usr/share/man/man1/uptime-report.1.gz
+rpmlint -c "$here/../packaging/rpmlint.toml" -r "$here/../packaging/unsigned.rpmlintrc" \
+  "$rpm" >"$work/rpmlint.log" 2>&1 || fail "rpmlint: $(cat "$work/rpmlint.log")"
+grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || fail "rpmlint: $(cat "$work/rpmlint.log")"
+mkdir "$work/rpm" && (cd "$work/rpm" && rpm2cpio "$rpm" | cpio -idm --quiet) || fail "rpm2cpio"
+expect_runs "$work/rpm/usr/bin/uptime-report"
