@@ -18,7 +18,6 @@ fail() { echo "release: $*" >&2; exit 1; }
 (($# == 1)) || fail "usage: scripts/release.sh DIR"
 out=$(realpath -m "$1")
 repo=$(git -C "$(dirname "$0")" rev-parse --show-toplevel)
-presets=(windows native linux-arm64 linux-armhf)
 
 signing=
 if [[ -n ${SIGN_PKCS12:-} ]]; then
@@ -27,9 +26,7 @@ if [[ -n ${SIGN_PKCS12:-} ]]; then
   signing=1
 fi
 
-tools=(git cmake cpack ninja tar gzip dpkg-deb sha256sum /usr/bin/python3
-  x86_64-linux-gnu-g++ aarch64-linux-gnu-g++ arm-linux-gnueabihf-g++
-  x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-windres)
+tools=(git cmake cpack ninja tar gzip dpkg-deb rpmbuild sha256sum /usr/bin/python3)
 [[ -n $signing ]] && tools+=(osslsigncode)
 for tool in "${tools[@]}"; do
   command -v "$tool" >/dev/null ||
@@ -134,13 +131,28 @@ src=$work/src
 mkdir "$src"
 git -C "$repo" archive --format=tar "$commit" | tar -x -C "$src"
 
-# Windows first: a signing failure then stops the release early.
+# Every release build the project has a preset for: the visible configure
+# presets that inherit "release", Windows first, so that a signing failure
+# stops the release early.
+mapfile -t presets < <(/usr/bin/python3 - "$src/CMakePresets.json" <<'PY'
+import json, sys
+presets = {p["name"]: p for p in json.load(open(sys.argv[1]))["configurePresets"]}
+def parents(p):
+    inherits = p.get("inherits", [])
+    return [inherits] if isinstance(inherits, str) else inherits
+def is_release(name):
+    return name == "release" or any(is_release(n) for n in parents(presets[name]))
+names = [n for n, p in presets.items() if not p.get("hidden") and is_release(n)]
+print(*sorted(names, key=lambda n: n != "windows"), sep="\n")
+PY
+)
+
 for preset in "${presets[@]}"; do
   echo "  building $preset"
   step "configuring $preset" cmake -S "$src" --preset "$preset" -DBUILD_TESTING=OFF
   step "building $preset" cmake --build "$src/build/$preset"
   step "packaging $preset" cpack --config "$src/build/$preset/CPackConfig.cmake" -B "$work/packages/$preset"
-  for package in "$work/packages/$preset"/*.{deb,tar.gz,zip}; do
+  for package in "$work/packages/$preset"/*.{deb,rpm,tar.gz,zip}; do
     [[ -e $package ]] || continue
     case $package in
       *.deb) repack_deb "$package" ;;

@@ -77,13 +77,18 @@ fi
 cd "$work/release-a" || fail "no release"
 sha256sum --quiet -c SHA256SUMS || fail "sha256sum -c"
 expected=(SHA256SUMS "uptime-report-$version-source.tar.gz" "uptime-report-$version-win64.zip")
-for arch in amd64 arm64 armhf; do
+for arch in amd64 arm64 armel armhf i386 ppc64el s390x mips64el mipsel; do
   expected+=("uptime-report_${version}_$arch.deb" "uptime-report-$version-linux-$arch.tar.gz")
+done
+for arch in x86_64 aarch64 ppc64le s390x; do
+  expected+=("uptime-report-$version-1.$arch.rpm")
 done
 [[ $(printf '%s\n' "${expected[@]}" | sort) == $(ls) ]] ||
   fail "expected exactly ${expected[*]}, found: $(ls)"
 
 lintian --fail-on error ./*.deb >"$work/log" 2>&1 || fail "lintian: $(cat "$work/log")"
+rpmlint -c "$src/packaging/rpmlint.toml" -r "$src/packaging/unsigned.rpmlintrc" ./*.rpm \
+  >"$work/log" 2>&1 || fail "rpmlint: $(cat "$work/log")"
 
 unzip -q "uptime-report-$version-win64.zip" -d "$work/zip"
 exe=$work/zip/uptime-report-$version-win64/uptime-report.exe
