@@ -21,7 +21,8 @@ build() { cmake --preset "$1" "${@:3}" >/dev/null && cmake --build "$2" --target
 build native build/native
 # The same program linked statically against glibc, as the build does where
 # musl is missing: what musl buys.
-build native build/bench-glibc -B build/bench-glibc -DUPTIME_REPORT_MUSL=OFF -DBUILD_TESTING=OFF
+build native build/bench-glibc -B build/bench-glibc -DUPTIME_REPORT_MUSL=OFF \
+  -DUPTIME_REPORT_NOTICES=OFF -DBUILD_TESTING=OFF
 program=$PWD/build/native/uptime-report
 glibc_program=$PWD/build/bench-glibc/uptime-report
 

@@ -16,7 +16,9 @@
 # full C++ runtime) builds with the compiler's own glibc.
 #
 # UPTIME_REPORT_MUSL=OFF keeps the compiler and the architecture but links
-# the program statically against glibc instead, for machines without musl.
+# the program statically against glibc instead, for machines without musl
+# (with UPTIME_REPORT_NOTICES=OFF: glibc has no entry among the licences of
+# what may ship).
 
 set(LINUX_TRIPLE "" CACHE STRING "GNU triple of the target (empty: the host's)")
 set(LINUX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (empty: the triple's)")
@@ -102,8 +104,10 @@ if(NOT EXISTS ${musl_lib}/libc.a)
   string(CONCAT MUSL_MISSING
     "musl for ${triple} is not installed (no ${musl_lib}/libc.a).\n"
     "Install Debian's musl-dev:${triple_deb_arch} (as root: ${install_musl}), "
-    "or configure with -DUPTIME_REPORT_MUSL=OFF to link the program "
-    "statically against glibc instead.")
+    "or configure with -DUPTIME_REPORT_MUSL=OFF -DUPTIME_REPORT_NOTICES=OFF "
+    "to link the program statically against glibc instead, for use on this "
+    "machine (no notices are written for glibc: such a build is not for "
+    "shipping).")
   return()
 endif()
 

@@ -8,6 +8,47 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
 
+# The notices of the third-party code that the program links: read from its
+# linker map after every link, and a build error where a linked library has
+# no known licence (packaging/third-party-licences). Release builds, which
+# are what packages are made of, have them.
+if(CMAKE_BUILD_TYPE STREQUAL "Release")
+  set(notices_default ON)
+else()
+  set(notices_default OFF)
+endif()
+option(UPTIME_REPORT_NOTICES "Write and package the notices of the linked libraries"
+       ${notices_default})
+set(notices_dir ${PROJECT_BINARY_DIR}/notices)
+if(UPTIME_REPORT_NOTICES)
+  find_program(PYTHON3 NAMES python3 HINTS /usr/bin REQUIRED)
+  set(linker_map ${PROJECT_BINARY_DIR}/uptime-report.map)
+  target_link_options(uptime-report PRIVATE -Wl,-Map=${linker_map})
+  if(WIN32)
+    set(notices_files ${notices_dir}/NOTICES.txt)
+    set(notices_options uptime-report.exe ${notices_dir} --crlf)
+  else()
+    set(notices_files ${notices_dir}/NOTICES)
+    set(notices_options uptime-report ${notices_dir})
+  endif()
+  list(APPEND notices_files ${notices_dir}/copyright ${notices_dir}/static-built-using
+       ${notices_dir}/components.json)
+  add_custom_command(
+    OUTPUT ${notices_files}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${notices_dir}
+    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/packaging/notices.py ${linker_map}
+            ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
+            ${PROJECT_SOURCE_DIR}/packaging/copyright ${notices_options}
+    DEPENDS uptime-report ${PROJECT_SOURCE_DIR}/packaging/notices.py
+            ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
+            ${PROJECT_SOURCE_DIR}/packaging/copyright
+    COMMENT "Writing the notices of the libraries linked into uptime-report")
+  add_custom_target(notices ALL DEPENDS ${notices_files})
+  set(deb_copyright ${notices_dir}/copyright)
+else()
+  set(deb_copyright ${PROJECT_SOURCE_DIR}/packaging/copyright)
+endif()
+
 # What a user gets: on Linux the program, its manual page and the package's
 # documents; on Windows the .exe with a short README, for a .zip.
 if(WIN32)
@@ -18,6 +59,9 @@ if(WIN32)
                  @ONLY NEWLINE_STYLE WIN32)
   install(FILES ${PROJECT_BINARY_DIR}/README.txt
                 ${PROJECT_BINARY_DIR}/LICENSE.txt DESTINATION .)
+  if(UPTIME_REPORT_NOTICES)
+    install(FILES ${notices_dir}/NOTICES.txt DESTINATION .)
+  endif()
 else()
   install(TARGETS uptime-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/uptime-report.1.in
@@ -25,10 +69,12 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in changelog @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/uptime-report.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE
-                ${PROJECT_SOURCE_DIR}/packaging/copyright
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${deb_copyright}
                 ${PROJECT_BINARY_DIR}/changelog
           DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  if(UPTIME_REPORT_NOTICES)
+    install(FILES ${notices_dir}/NOTICES DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  endif()
   if(UPTIME_REPORT_STATIC)
     install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
             DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
@@ -71,6 +117,10 @@ else()
     set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   endif()
   set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/package-contents.cmake)
+  set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/packaging/finish-deb.cmake)
+  if(UPTIME_REPORT_NOTICES)
+    set(CPACK_UPTIME_REPORT_STATIC_BUILT_USING ${notices_dir}/static-built-using)
+  endif()
 
   # An .rpm where Fedora and RHEL ship the architecture: x86_64, aarch64,
   # ppc64le, s390x.

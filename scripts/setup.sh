@@ -9,7 +9,7 @@
 set -euo pipefail
 
 native=$(dpkg --print-architecture)
-build=(cmake ninja-build g++ "musl-dev:$native")
+build=(cmake ninja-build g++ "musl-dev:$native" python3 dpkg)
 # Debian 12's release architectures: each one's cross compiler and musl. The
 # armhf packages carry the armel program (ARMv5TE and up, the ARMv6
 # Raspberry Pi boards included), so armhf needs no compiler of its own.
@@ -26,7 +26,7 @@ cross=(
 test=("${build[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
   dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
-  osslsigncode openssl gnupg diffoscope-minimal reuse)
+  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 
 case ${1:-} in

@@ -24,6 +24,13 @@ expect_files() {
     fail "$what holds:"$'\n'"$listing"$'\n'"expected:"$'\n'"$(printf '%s\n' "$@")"
 }
 
+# The notices name the library that the link took, with its licence text.
+expect_notices() {
+  local file=$1 library=$2 text=$3
+  grep -q "^- $library " "$file" || fail "$file does not name $library"
+  grep -q "$text" "$file" || fail "$file lacks the licence text ($text)"
+}
+
 # The packaged program must still print exactly the line, checked by the
 # same script that checks the built one.
 expect_runs() {
@@ -37,9 +44,11 @@ if [[ $system == win64 ]]; then
   zip=$work/packages/uptime-report-$version-win64.zip
   top=uptime-report-$version-win64
   unzip -Z1 "$zip" | expect_files "$zip" "$top/uptime-report.exe" "$top/README.txt" \
-    "$top/LICENSE.txt"
+    "$top/LICENSE.txt" "$top/NOTICES.txt"
   unzip -q "$zip" -d "$work/zip" || fail "no $zip"
-  expect_runs "$work/zip/uptime-report-$version-win64/uptime-report.exe"
+  expect_notices "$work/zip/$top/NOTICES.txt" "mingw-w64 runtime" \
+    "Redistributions in binary form must reproduce the accompanying"
+  expect_runs "$work/zip/$top/uptime-report.exe"
   exit 0
 fi
 
@@ -48,7 +57,7 @@ cmake --install "$build" --prefix "$work/root" >/dev/null || fail "cmake --insta
 (cd "$work/root" && find . -type f) | expect_files "the installed tree" ./bin/uptime-report \
   ./share/man/man1/uptime-report.1 ./share/doc/uptime-report/LICENSE \
   ./share/doc/uptime-report/copyright ./share/doc/uptime-report/changelog \
-  ./share/lintian/overrides/uptime-report
+  ./share/lintian/overrides/uptime-report ./share/doc/uptime-report/NOTICES
 expect_runs "$work/root/bin/uptime-report"
 page=$work/root/share/man/man1/uptime-report.1
 warnings=$(groff -man -ww -z "$page" 2>&1)
@@ -64,19 +73,26 @@ for field in Package=uptime-report Version="$version" Section=utils Architecture
 done
 [[ -n $(dpkg-deb -f "$deb" Maintainer) ]] || fail "no maintainer"
 [[ -z $(dpkg-deb -f "$deb" Depends) ]] || fail "a static program depends on $(dpkg-deb -f "$deb" Depends)"
+[[ $(dpkg-deb -f "$deb" Static-Built-Using) == *"musl (= "* ]] ||
+  fail "Static-Built-Using: $(dpkg-deb -f "$deb" Static-Built-Using)"
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
 dpkg-deb --fsys-tarfile "$deb" | tar -t | expect_files "$deb" ./usr/bin/uptime-report \
   ./usr/share/man/man1/uptime-report.1.gz ./usr/share/doc/uptime-report/copyright \
   ./usr/share/doc/uptime-report/changelog.gz ./usr/share/lintian/overrides/uptime-report
 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
 dpkg-deb -x "$deb" "$work/deb"
+copyright=$work/deb/usr/share/doc/uptime-report/copyright
+grep -q "^ musl .*, from Debian's musl-dev" "$copyright" || fail "the copyright file does not name musl"
+grep -q "^License: Expat and " "$copyright" || fail "the copyright file gives no licence for the program"
 expect_runs "$work/deb/usr/bin/uptime-report"
 
 top=uptime-report-$version-$system
 tgz=$work/packages/$top.tar.gz
 tar -tzf "$tgz" | expect_files "$tgz" "$top/bin/uptime-report" \
-  "$top/share/man/man1/uptime-report.1" "$top/share/doc/uptime-report/LICENSE"
+  "$top/share/man/man1/uptime-report.1" "$top/share/doc/uptime-report/LICENSE" \
+  "$top/share/doc/uptime-report/NOTICES"
 mkdir "$work/tgz" && tar -xzf "$tgz" -C "$work/tgz"
+expect_notices "$work/tgz/$top/share/doc/uptime-report/NOTICES" musl "Permission is hereby granted"
 expect_runs "$work/tgz/$top/bin/uptime-report"
 
 # The .rpm: named and tagged for its architecture, needing nothing but what
@@ -90,9 +106,10 @@ requires=$(rpm -qpR "$rpm" | grep -v '^rpmlib(')
 [[ -z $requires ]] || fail "a static program requires $requires"
 rpm -qlp "$rpm" | expect_files "$rpm" /usr/bin/uptime-report \
   /usr/share/licenses/uptime-report /usr/share/licenses/uptime-report/LICENSE \
-  /usr/share/man/man1/uptime-report.1.gz
+  /usr/share/licenses/uptime-report/NOTICES /usr/share/man/man1/uptime-report.1.gz
 rpmlint -c "$here/../packaging/rpmlint.toml" -r "$here/../packaging/unsigned.rpmlintrc" \
   "$rpm" >"$work/rpmlint.log" 2>&1 || fail "rpmlint: $(cat "$work/rpmlint.log")"
 grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || fail "rpmlint: $(cat "$work/rpmlint.log")"
 mkdir "$work/rpm" && (cd "$work/rpm" && rpm2cpio "$rpm" | cpio -idm --quiet) || fail "rpm2cpio"
+expect_notices "$work/rpm/usr/share/licenses/uptime-report/NOTICES" musl "Permission is hereby granted"
 expect_runs "$work/rpm/usr/bin/uptime-report"
