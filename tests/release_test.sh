@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# Checks scripts/release.sh end to end. Two releases of the same commit, from
-# two clones at different paths, at different times, under a different umask,
-# time zone and locale, both signed with a throwaway certificate, must give
-# the same bytes; the signed .exe must verify, keep its metadata and run. A
-# wrong password or uncommitted changes must fail and leave no DIR.
+# Checks scripts/release.sh and scripts/verify-release.sh end to end. Two
+# releases of the same commit, from two clones at different paths and file
+# systems, the second under foreign build and git settings, umask, time zone
+# and locale, both signed (Authenticode, OpenPGP) with throwaway keys, must
+# give the same bytes. The release must verify, rebuilt from its source
+# archive alone in another folder, and must not once an artifact or the sums
+# are tampered with. Refusals leave nothing behind.
 # Usage: release_test.sh SOURCE_DIR VERSION MAJOR MINOR [EMULATOR...]
 set -u
 src=$1 version=$2 major=$3 minor=$4
 shift 4
 emulator=("$@")
-here=$(dirname "$0")
+here=$(realpath "$(dirname "$0")")
 work=$(mktemp -d)
 # The second clone and its build go on another file system where there is
 # one (tmpfs lists a folder in another order than ext4 does).
@@ -30,41 +32,77 @@ snapshot() {
   unset GIT_INDEX_FILE
 }
 commit=$(snapshot) || fail "cannot commit the work tree"
+commit_time=$(git -C "$src" log -1 --format=%ct "$commit")
 a=$work/a/uptime-report b=$other/a/much/longer/path/uptime-report
 for clone in "$a" "$b"; do
   git clone -q "$src" "$clone" && git -C "$clone" checkout -q --detach "$commit" ||
     fail "cannot clone $commit"
 done
 
+# Throwaway keys: a code-signing certificate, and OpenPGP keys made a day
+# before the commit (gpg signs at the commit's time only with a key that
+# existed then), one of them made after it.
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
   -days 30 -subj "/CN=uptime-report release test" -addext extendedKeyUsage=codeSigning \
   2>/dev/null &&
   openssl pkcs12 -export -in "$work/cert.pem" -inkey "$work/key.pem" \
     -out "$work/signing.p12" -passout pass:throwaway || fail "cannot make a certificate"
+export GNUPGHOME=$work/gnupg
+mkdir -m 700 "$GNUPGHOME"
+openpgp_key() {
+  local name=$1 created=$2
+  gpg --batch --faked-system-time "$created!" --passphrase throwaway \
+    --quick-gen-key "$name <$name@example.invalid>" ed25519 sign never 2>/dev/null &&
+    gpg --batch --pinentry-mode loopback --passphrase throwaway --armor \
+      --export-secret-keys "$name" >"$work/$name.sec" 2>/dev/null &&
+    gpg --batch --armor --export "$name" >"$work/$name.pub" 2>/dev/null
+}
+openpgp_key release-key $((commit_time - 86400)) && openpgp_key other-key $((commit_time - 86400)) &&
+  openpgp_key new-key $((commit_time + 86400)) || fail "cannot make OpenPGP keys"
+unset GNUPGHOME
 export SIGN_PKCS12=$work/signing.p12 SIGN_PASSWORD=throwaway
+export SIGN_GPG_KEY=$work/release-key.sec SIGN_GPG_PASSPHRASE=throwaway
 
-# Failures: the reason on stderr, no DIR.
+# A refusal: the reason on stderr, no DIR, and no partial folder beside it.
 expect_refused() {
   local reason=$1 dir=$2
   shift 2
   "$@" >"$work/log" 2>&1 && fail "released despite $reason: $(cat "$work/log")"
-  grep -q "$reason" "$work/log" || fail "no '$reason' in: $(cat "$work/log")"
-  [[ -e $dir ]] && fail "a failed release left $dir behind"
+  grep -q -- "$reason" "$work/log" || fail "no '$reason' in: $(cat "$work/log")"
+  [[ -e $dir ]] && fail "a refused release left $dir behind"
+  [[ -z $(find "$(dirname "$dir")" -maxdepth 1 -name '*.partial.*') ]] ||
+    fail "a refused release left a partial folder beside $dir"
   return 0
 }
+release_a=(bash "$a/scripts/release.sh")
+refused=$work/refused
 touch "$a/stray-file"
-expect_refused "uncommitted changes" "$work/refused" bash "$a/scripts/release.sh" "$work/refused"
+expect_refused "uncommitted changes" "$refused" "${release_a[@]}" "$refused"
 rm "$a/stray-file"
-SIGN_PASSWORD=wrong expect_refused "PKCS#12" "$work/refused" \
-  bash "$a/scripts/release.sh" "$work/refused"
+expect_refused "not a folder name" "$a/--version" bash -c "cd '$a' && bash scripts/release.sh --version"
+expect_refused "is not an empty folder" "$refused" bash -c "cd '$a' && bash scripts/release.sh ."
+for epoch in abc 1.5 -1 4500000000; do
+  SOURCE_DATE_EPOCH=$epoch expect_refused "SOURCE_DATE_EPOCH must be" "$refused" "${release_a[@]}" "$refused"
+done
+SIGN_GPG_PASSPHRASE=wrong expect_refused "SIGN_GPG_PASSPHRASE" "$refused" "${release_a[@]}" "$refused"
+SIGN_GPG_KEY=$work/new-key.sec expect_refused "older than the commit" "$refused" \
+  "${release_a[@]}" "$refused"
+SIGN_PASSWORD=wrong expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
 
-(umask 022 && TZ=UTC LC_ALL=C bash "$a/scripts/release.sh" "$work/release-a") >"$work/log" 2>&1 ||
+(umask 022 && TZ=UTC LC_ALL=C "${release_a[@]}" "$work/release-a") >"$work/log" 2>&1 ||
   fail "release: $(cat "$work/log")"
-(umask 077 && TZ=Pacific/Chatham LC_ALL=C.UTF-8 TMPDIR=$other \
-  bash "$b/scripts/release.sh" "$work/release-b") \
-  >"$work/log" 2>&1 || fail "second release: $(cat "$work/log")"
+# The second release, into an existing empty folder, with the caller's build
+# and git settings as foreign as they come: none may reach the artifacts.
+mkdir -m 2775 "$work/release-b"
+(umask 077 && cd "$b" && TZ=Pacific/Chatham LC_ALL=C.UTF-8 TMPDIR=$other \
+  LDFLAGS=-Wl,--build-id=sha1 CXXFLAGS=-O0 CFLAGS=-O0 CMAKE_BUILD_TYPE=Debug \
+  GIT_CONFIG_COUNT=2 GIT_CONFIG_KEY_0=core.autocrlf GIT_CONFIG_VALUE_0=true \
+  GIT_CONFIG_KEY_1=tar.umask GIT_CONFIG_VALUE_1=0077 \
+  bash scripts/release.sh "$work/release-b") >"$work/log" 2>&1 || fail "second release: $(cat "$work/log")"
+[[ $(stat -c %a "$work/release-b") == 2775 ]] || fail "the existing DIR lost its mode"
 
-if ! cmp -s "$work/release-a/SHA256SUMS" "$work/release-b/SHA256SUMS"; then
+if ! cmp -s "$work/release-a/SHA256SUMS" "$work/release-b/SHA256SUMS" ||
+  ! cmp -s "$work/release-a/SHA256SUMS.asc" "$work/release-b/SHA256SUMS.asc"; then
   for file in "$work/release-a"/*; do
     name=$(basename "$file")
     cmp -s "$file" "$work/release-b/$name" && continue
@@ -75,8 +113,8 @@ if ! cmp -s "$work/release-a/SHA256SUMS" "$work/release-b/SHA256SUMS"; then
 fi
 
 cd "$work/release-a" || fail "no release"
-sha256sum --quiet -c SHA256SUMS || fail "sha256sum -c"
-expected=(SHA256SUMS "uptime-report-$version-source.tar.gz" "uptime-report-$version-win64.zip")
+expected=(SHA256SUMS SHA256SUMS.asc BUILDINFO "uptime-report-$version.spdx.json"
+  "uptime-report-$version-source.tar.gz" "uptime-report-$version-win64.zip")
 for arch in amd64 arm64 armel armhf i386 ppc64el s390x mips64el mipsel; do
   expected+=("uptime-report_${version}_$arch.deb" "uptime-report-$version-linux-$arch.tar.gz")
 done
@@ -87,8 +125,28 @@ done
   fail "expected exactly ${expected[*]}, found: $(ls)"
 
 lintian --fail-on error ./*.deb >"$work/log" 2>&1 || fail "lintian: $(cat "$work/log")"
-rpmlint -c "$src/packaging/rpmlint.toml" -r "$src/packaging/unsigned.rpmlintrc" ./*.rpm \
-  >"$work/log" 2>&1 || fail "rpmlint: $(cat "$work/log")"
+# Signed, the .rpm packages pass rpmlint with no filter for a missing
+# signature: its signature check reads the key from an rpm database of the
+# test's own.
+mkdir "$work/home" && echo "%_dbpath $work/rpmdb" >"$work/home/.rpmmacros"
+HOME=$work/home rpmkeys --import "$work/release-key.pub" &&
+  HOME=$work/home rpmlint -c "$src/packaging/rpmlint.toml" ./*.rpm >"$work/log" 2>&1 ||
+  fail "rpmlint: $(cat "$work/log")"
+
+# The SPDX document lists every artifact with the checksum SHA256SUMS gives.
+/usr/bin/python3 - "uptime-report-$version.spdx.json" <<'PY' || fail "the SPDX document"
+import json, sys
+sums = dict(reversed(line.split("  ", 1)) for line in open("SHA256SUMS").read().splitlines())
+document = json.load(open(sys.argv[1]))
+assert document["spdxVersion"] == "SPDX-2.3", document["spdxVersion"]
+listed = {p["packageFileName"]: p["checksums"][0]["checksumValue"]
+          for p in document["packages"] if "packageFileName" in p}
+expected = {name: digest for name, digest in sums.items()
+            if not name.endswith(".spdx.json") and name != "BUILDINFO"}
+assert listed == expected, (sorted(listed.items() ^ expected.items()))
+names = {p["name"] for p in document["packages"]}
+assert {"musl", "libgcc", "mingw-w64 runtime"} <= names, names
+PY
 
 unzip -q "uptime-report-$version-win64.zip" -d "$work/zip"
 exe=$work/zip/uptime-report-$version-win64/uptime-report.exe
@@ -97,3 +155,31 @@ osslsigncode verify -in "$exe" -CAfile "$work/cert.pem" >"$work/log" 2>&1 ||
 /usr/bin/python3 "$here/exe_check.py" "$exe" "$version" "$major" "$minor" ||
   fail "the signed .exe's metadata"
 bash "$here/report_test.sh" shape "${emulator[@]}" "$exe" || fail "the signed .exe as released"
+
+# Verified from another folder, rebuilt from the source archive alone.
+verify() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$src/scripts/verify-release.sh" "$@"); }
+verify "$work/release-a" "$work/release-key.pub" >"$work/log" 2>&1 ||
+  fail "verify-release.sh: $(cat "$work/log")"
+grep -q "^VERIFIED" "$work/log" || fail "verify-release.sh said: $(cat "$work/log")"
+
+# One byte of one artifact changed, the sums made again and signed by another
+# key: the signature holds for that key, the rebuild names the artifact.
+tampered=$work/tampered
+cp -a "$work/release-a" "$tampered" && rm "$tampered/SHA256SUMS.asc"
+printf '\x01' | dd of="$tampered/uptime-report-$version-linux-armel.tar.gz" bs=1 seek=100 \
+  conv=notrunc 2>/dev/null
+(cd "$tampered" && grep -v SHA256SUMS SHA256SUMS | cut -d' ' -f3 | xargs sha256sum >SHA256SUMS.new &&
+  mv SHA256SUMS.new SHA256SUMS)
+GNUPGHOME=$work/gnupg gpg --batch --pinentry-mode loopback --passphrase throwaway \
+  --local-user other-key --armor --detach-sign -o "$tampered/SHA256SUMS.asc" \
+  "$tampered/SHA256SUMS" 2>/dev/null || fail "cannot sign with the other key"
+verify "$tampered" "$work/other-key.pub" >"$work/log" 2>&1 && fail "a tampered artifact verified"
+grep -q "FAIL  uptime-report-$version-linux-armel.tar.gz differs" "$work/log" ||
+  fail "the tampered artifact is not named: $(cat "$work/log")"
+
+# Edited sums fail on their signature.
+cp -a "$work/release-a" "$work/edited" && echo "# edited" >>"$work/edited/SHA256SUMS"
+verify "$work/edited" "$work/release-key.pub" >"$work/log" 2>&1 && fail "edited sums verified"
+grep -q "SHA256SUMS.asc is not a good signature" "$work/log" ||
+  fail "edited sums did not fail on the signature: $(cat "$work/log")"
+exit 0
