@@ -40,10 +40,11 @@ fi
 names+=("cat /proc/uptime" "empty _start") commands+=("/bin/cat /proc/uptime" "$work/empty")
 true_column=2
 
-# Median seconds of each command, timed in one hyperfine run.
+# Median seconds of each command, timed in one hyperfine run, then their
+# standard deviations on the same line.
 medians() {
   hyperfine -N --warmup 20 --runs "$runs" --export-json "$work/times.json" "$@" >/dev/null 2>&1
-  /usr/bin/python3 -c 'import json,sys; print(*(r["median"] for r in json.load(open(sys.argv[1]))["results"]))' \
+  /usr/bin/python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(*(x["median"] for x in r), *(x["stddev"] for x in r))' \
     "$work/times.json"
 }
 instructions() {
@@ -121,10 +122,9 @@ prefix=$PWD/build/windows/wineprefix
 bash tests/wine-run.sh "$prefix" --start
 trap 'bash tests/wine-run.sh "$prefix" --stop; rm -rf "$work"' EXIT
 export WINEPREFIX=$prefix WINEDEBUG=-all
-read -r exe_s trivial_s < <(medians "wine $exe" "wine $trivial")
 # Wine's own start-up is tens of milliseconds and varies by as much from run
 # to run: the spread says whether the two differ at all.
-read -r exe_sd trivial_sd < <(/usr/bin/python3 -c 'import json,sys; print(*(r["stddev"] for r in json.load(open(sys.argv[1]))["results"]))' "$work/times.json")
+read -r exe_s trivial_s exe_sd trivial_sd < <(medians "wine $exe" "wine $trivial")
 strip_exe=x86_64-w64-mingw32-strip
 
 echo
