@@ -44,10 +44,11 @@ def main():
         sys.exit(f"level_check: {commands_path} records no compile of {source_dir}")
     name = expected.split()[0]
     for entry in entries:
-        found = [m for m in macros_of(entry) if m.startswith(f"#define {name} ")]
-        if found != [f"#define {expected}"]:
-            sys.exit(f"level_check: {entry['file']} was compiled with "
-                     f"{found or ['no ' + name]}, not {expected}")
+        found = [m.removeprefix("#define ") for m in macros_of(entry)
+                 if m.startswith(f"#define {name} ")]
+        if found != [expected]:
+            sys.exit(f"level_check: {entry['file']} was compiled for "
+                     f"{' '.join(found) or 'no ' + name}, not {expected}")
         print(f"{entry['file']}: {expected}")
 
 
