@@ -145,12 +145,16 @@ else()
         /usr/share/man /usr/share/man/man1 /usr/share/licenses)
     # The header carries no build host and no build time of its own: the
     # package is the same wherever and whenever it is built (the time is
-    # SOURCE_DATE_EPOCH's where that is set).
+    # SOURCE_DATE_EPOCH's where that is set). rpmbuild's own strip and
+    # post-processing are off: the program is the one CPack stripped for
+    # every package, byte for byte.
     string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
            "%define packager ${CPACK_DEBIAN_PACKAGE_MAINTAINER}"
            "%define _buildhost reproducible"
            "%define use_source_date_epoch_as_buildtime 1"
-           "%define clamp_mtime_to_source_date_epoch 1")
+           "%define clamp_mtime_to_source_date_epoch 1"
+           "%define __spec_install_post %{nil}"
+           "%define debug_package %{nil}")
   endif()
 endif()
 include(CPack)

@@ -37,6 +37,14 @@ expect_runs() {
   bash "$here/report_test.sh" shape "${emulator[@]}" "$1" || fail "$1 as packaged"
 }
 
+# Every package of an architecture holds the same program, byte for byte, so
+# that one hash identifies it in any of them: the .deb's is the reference.
+expect_same_program() {
+  local reference=$work/deb/usr/bin/uptime-report
+  cmp -s "$reference" "$1" ||
+    fail "$1 ($(stat -c %s "$1") bytes) is not the .deb's program ($(stat -c %s "$reference") bytes)"
+}
+
 # What `cmake --install` puts in place: the program, its manual page, LICENSE
 # and the notices, and none of the .deb's own files.
 installed_files=(./bin/uptime-report ./share/man/man1/uptime-report.1
@@ -110,6 +118,9 @@ tar -tzf "$tgz" | expect_files "$tgz" "$top/bin/uptime-report" \
 mkdir "$work/tgz" && tar -xzf "$tgz" -C "$work/tgz"
 expect_notices "$work/tgz/$top/share/doc/uptime-report/NOTICES" musl "Permission is hereby granted"
 expect_runs "$work/tgz/$top/bin/uptime-report"
+expect_same_program "$work/tgz/$top/bin/uptime-report"
+cmake --install "$build" --prefix "$work/stripped" --strip >/dev/null || fail "cmake --install --strip"
+expect_same_program "$work/stripped/bin/uptime-report"
 
 # The .rpm: named and tagged for its architecture, needing nothing but what
 # rpm itself provides, clean under rpmlint (unsigned here).
@@ -129,3 +140,4 @@ grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || fail "rpmlint: $(cat "$wo
 mkdir "$work/rpm" && (cd "$work/rpm" && rpm2cpio "$rpm" | cpio -idm --quiet) || fail "rpm2cpio"
 expect_notices "$work/rpm/usr/share/licenses/uptime-report/NOTICES" musl "Permission is hereby granted"
 expect_runs "$work/rpm/usr/bin/uptime-report"
+expect_same_program "$work/rpm/usr/bin/uptime-report"
