@@ -136,7 +136,13 @@ else()
     set(CPACK_RPM_PACKAGE_ARCHITECTURE ${LINUX_RPM_ARCH})
     set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
     set(CPACK_RPM_PACKAGE_RELEASE 1)
+    # The program's own licence; packaging/rpm-licence.cmake adds those of
+    # the code linked into it.
     set(CPACK_RPM_PACKAGE_LICENSE MIT)
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm-licence.cmake)
+    if(UPTIME_REPORT_NOTICES)
+      set(CPACK_UPTIME_REPORT_COMPONENTS ${notices_dir}/components.json)
+    endif()
     set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
     set(CPACK_RPM_PACKAGE_SUMMARY "Print how long the system has been running")
     set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

@@ -122,12 +122,14 @@ expect_same_program "$work/tgz/$top/bin/uptime-report"
 cmake --install "$build" --prefix "$work/stripped" --strip >/dev/null || fail "cmake --install --strip"
 expect_same_program "$work/stripped/bin/uptime-report"
 
-# The .rpm: named and tagged for its architecture, needing nothing but what
+# The .rpm: named and tagged for its architecture (its licence is the
+# program's, with the code linked into it), needing nothing but what
 # rpm itself provides, clean under rpmlint (unsigned here).
 [[ $rpm_arch == - ]] && exit 0
 rpm=$work/packages/uptime-report-$version-1.$rpm_arch.rpm
 [[ -f $rpm ]] || fail "no $rpm"
-[[ $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm") == "$rpm_arch MIT" ]] ||
+[[ $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm") == \
+  "$rpm_arch MIT AND GPL-3.0-or-later WITH GCC-exception-3.1" ]] ||
   fail "tagged $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm")"
 requires=$(rpm -qpR "$rpm" | grep -v '^rpmlib(')
 [[ -z $requires ]] || fail "a static program requires $requires"
