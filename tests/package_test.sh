@@ -88,6 +88,19 @@ warnings=$(groff -man -ww -z "$page" 2>&1)
 [[ -z $warnings ]] || fail "groff: $warnings"
 man -l "$page" 2>&1 | grep -q "EXIT STATUS" || fail "man -l does not render the page"
 
+# Where dpkg fails, the notices stop with its error and write nothing,
+# instead of taking the linked files for files that no package owns.
+mkdir "$work/failing-dpkg" "$work/notices"
+printf '#!/bin/sh\necho "dpkg-query: error: out of memory" >&2\nexit 2\n' >"$work/failing-dpkg/dpkg"
+chmod +x "$work/failing-dpkg/dpkg"
+PATH=$work/failing-dpkg:$PATH /usr/bin/python3 "$here/../packaging/notices.py" \
+  "$build/uptime-report.map" "$here/../packaging/third-party-licences" \
+  "$here/../packaging/copyright" uptime-report "$work/notices" 2>"$work/notices.log" &&
+  fail "the notices were written though dpkg failed"
+grep -q "dpkg -S .*: dpkg-query: error: out of memory" "$work/notices.log" ||
+  fail "the notices do not report dpkg's error: $(cat "$work/notices.log")"
+[[ -z $(ls -A "$work/notices") ]] || fail "the notices were written though dpkg failed"
+
 arch=${system#linux-}
 deb=$work/packages/uptime-report_${version}_$arch.deb
 [[ -f $deb ]] || fail "no $deb"
