@@ -159,7 +159,7 @@ else()
            "%define _buildhost reproducible"
            "%define use_source_date_epoch_as_buildtime 1"
            "%define clamp_mtime_to_source_date_epoch 1"
-           "%define __spec_install_post %{nil}"
+           "%define __os_install_post %{nil}"
            "%define debug_package %{nil}")
   endif()
 endif()
