@@ -14,6 +14,8 @@
 # MUSL_LINK_OPTIONS and MUSL_LINK_LIBRARIES carry that to the program's own
 # targets; everything else (GoogleTest and the unit tests, which need the
 # full C++ runtime) builds with the compiler's own glibc.
+# LINUX_BASELINE_OPTIONS holds the program's code to the oldest processors
+# Debian supports on the architecture, musl or not.
 #
 # UPTIME_REPORT_MUSL=OFF keeps the compiler and the architecture but links
 # the program statically against glibc instead, for machines without musl
@@ -28,20 +30,34 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LINUX_TRIPLE)
 
 # One line per architecture: its GNU triple; Debian's name for it; musl's
 # folder under /usr/lib, which does not always follow the triple; qemu-user's
-# name for it; the oldest processors Debian supports on it, which every test
-# runs on; and its name in .rpm packages, for the architectures that Fedora
-# and RHEL ship. A processor written A/B runs the program on A and the unit
-# tests on B: glibc's hard-float code in the unit tests needs an FPU, which
-# Linux emulates in the kernel on an FPU-less 24Kc but qemu-user does not.
-#                            Debian   musl                    qemu     oldest processors          rpm
-set(arch_x86_64-linux-gnu     amd64    x86_64-linux-musl       x86_64   qemu64                     x86_64)
-set(arch_aarch64-linux-gnu    arm64    aarch64-linux-musl      aarch64  cortex-a53                 aarch64)
-set(arch_arm-linux-gnueabi    armel    arm-linux-musleabi      arm      arm926,arm1176,cortex-a7   -)
-set(arch_i686-linux-gnu       i386     i386-linux-musl         i386     pentium2                   -)
-set(arch_powerpc64le-linux-gnu ppc64el powerpc64le-linux-musl  ppc64le  power8                     ppc64le)
-set(arch_s390x-linux-gnu      s390x    s390x-linux-musl        s390x    z900                       s390x)
-set(arch_mips64el-linux-gnuabi64 mips64el mips64el-linux-musl  mips64el 5KEf                       -)
-set(arch_mipsel-linux-gnu     mipsel   mipsel-linux-musl       mipsel   24Kc/24Kf                  -)
+# name for it; the processors every test runs on; the compiler options of
+# Debian 12's baseline for it; and its name in .rpm packages, for the
+# architectures that Fedora and RHEL ship.
+#
+# The baseline options are Debian 12's compilers' own defaults, given
+# explicitly so that a compiler with a higher default (another distribution's,
+# a later Debian's) cannot raise the program's level unnoticed.
+#
+# The processors are the oldest that qemu models at each baseline. One
+# written A/B runs the program on A and the unit tests on B: glibc's
+# hard-float code in the unit tests needs an FPU, which Linux emulates in the
+# kernel on an FPU-less 24Kc but qemu-user does not. mips64el's 5KEf is a
+# MIPS64 release 2 processor, as the baseline is (a release 1 processor, a
+# 5Kc, stops the program with SIGILL). s390x's z900 is older than z196:
+# qemu's TCG cannot run its z196 model (which needs decimal floating point
+# and other facilities that qemu lacks), and qemu-user does not refuse later
+# scalar instructions on any model, only the vector facility (z13). So the
+# runs show no more than that, and tests/level_check.py checks the level
+# that the compiler was held to.
+#                            Debian   musl                    qemu     processors                 baseline                   rpm
+set(arch_x86_64-linux-gnu     amd64    x86_64-linux-musl       x86_64   qemu64                     -march=x86-64              x86_64)
+set(arch_aarch64-linux-gnu    arm64    aarch64-linux-musl      aarch64  cortex-a53                 -march=armv8-a             aarch64)
+set(arch_arm-linux-gnueabi    armel    arm-linux-musleabi      arm      arm926,arm1176,cortex-a7   -march=armv5te             -)
+set(arch_i686-linux-gnu       i386     i386-linux-musl         i386     pentium2                   -march=i686,-mtune=generic -)
+set(arch_powerpc64le-linux-gnu ppc64el powerpc64le-linux-musl  ppc64le  power8                     -mcpu=power8               ppc64le)
+set(arch_s390x-linux-gnu      s390x    s390x-linux-musl        s390x    z900                       -march=z196                s390x)
+set(arch_mips64el-linux-gnuabi64 mips64el mips64el-linux-musl  mips64el 5KEf                       -march=mips64r2            -)
+set(arch_mipsel-linux-gnu     mipsel   mipsel-linux-musl       mipsel   24Kc/24Kf                  -march=mips32r2            -)
 
 if(LINUX_TRIPLE)
   set(triple ${LINUX_TRIPLE})
@@ -57,7 +73,9 @@ list(GET arch_${triple} 0 triple_deb_arch)
 list(GET arch_${triple} 1 musl_triple)
 list(GET arch_${triple} 2 LINUX_QEMU)
 list(GET arch_${triple} 3 cpus)
-list(GET arch_${triple} 4 LINUX_RPM_ARCH)
+list(GET arch_${triple} 4 baseline)
+list(GET arch_${triple} 5 LINUX_RPM_ARCH)
+string(REPLACE "," ";" LINUX_BASELINE_OPTIONS ${baseline})
 # The processors the program runs on, and beside each the one its unit tests
 # run on.
 set(LINUX_QEMU_CPUS)

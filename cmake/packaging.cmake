@@ -33,24 +33,32 @@ if(UPTIME_REPORT_NOTICES)
   endif()
   list(APPEND notices_files ${notices_dir}/copyright ${notices_dir}/static-built-using
        ${notices_dir}/components.json)
+  # Written by the program's own link step, so that building the program
+  # (all that `cmake --install` needs) writes them too, and a failure leaves
+  # none behind; a change to what they are made from links it again.
+  set(notices_inputs ${PROJECT_SOURCE_DIR}/packaging/notices.py
+      ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
+      ${PROJECT_SOURCE_DIR}/packaging/copyright)
   add_custom_command(
-    OUTPUT ${notices_files}
+    TARGET uptime-report POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${notices_dir}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${notices_dir}
     COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/packaging/notices.py ${linker_map}
             ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
             ${PROJECT_SOURCE_DIR}/packaging/copyright ${notices_options}
-    DEPENDS uptime-report ${PROJECT_SOURCE_DIR}/packaging/notices.py
-            ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
-            ${PROJECT_SOURCE_DIR}/packaging/copyright
-    COMMENT "Writing the notices of the libraries linked into uptime-report")
-  add_custom_target(notices ALL DEPENDS ${notices_files})
+    BYPRODUCTS ${notices_files}
+    COMMENT "Writing the notices of the libraries linked into uptime-report"
+    VERBATIM)
+  set_property(TARGET uptime-report APPEND PROPERTY LINK_DEPENDS ${notices_inputs})
   set(deb_copyright ${notices_dir}/copyright)
 else()
   set(deb_copyright ${PROJECT_SOURCE_DIR}/packaging/copyright)
 endif()
 
-# What a user gets: on Linux the program, its manual page and the package's
-# documents; on Windows the .exe with a short README, for a .zip.
+# What a user gets: on Linux the program, its manual page, LICENSE and the
+# notices; on Windows the .exe with a short README, for a .zip. The .deb's
+# own files (its copyright, changelog and lintian override) are added to its
+# package only (packaging/package-contents.cmake).
 if(WIN32)
   install(TARGETS uptime-report RUNTIME DESTINATION .)
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt README.txt
@@ -69,16 +77,15 @@ else()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in changelog @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/uptime-report.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${deb_copyright}
-                ${PROJECT_BINARY_DIR}/changelog
-          DESTINATION ${CMAKE_INSTALL_DOCDIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
   if(UPTIME_REPORT_NOTICES)
     install(FILES ${notices_dir}/NOTICES DESTINATION ${CMAKE_INSTALL_DOCDIR})
   endif()
+  set(CPACK_UPTIME_REPORT_DEB_COPYRIGHT ${deb_copyright})
+  set(CPACK_UPTIME_REPORT_DEB_CHANGELOG ${PROJECT_BINARY_DIR}/changelog)
   if(UPTIME_REPORT_STATIC)
-    install(FILES ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides
-            DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
-            RENAME uptime-report)
+    set(CPACK_UPTIME_REPORT_DEB_LINTIAN_OVERRIDES
+        ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
   endif()
 endif()
 
@@ -129,7 +136,13 @@ else()
     set(CPACK_RPM_PACKAGE_ARCHITECTURE ${LINUX_RPM_ARCH})
     set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
     set(CPACK_RPM_PACKAGE_RELEASE 1)
+    # The program's own licence; packaging/rpm-licence.cmake adds those of
+    # the code linked into it.
     set(CPACK_RPM_PACKAGE_LICENSE MIT)
+    set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm-licence.cmake)
+    if(UPTIME_REPORT_NOTICES)
+      set(CPACK_UPTIME_REPORT_COMPONENTS ${notices_dir}/components.json)
+    endif()
     set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
     set(CPACK_RPM_PACKAGE_SUMMARY "Print how long the system has been running")
     set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
@@ -138,12 +151,16 @@ else()
         /usr/share/man /usr/share/man/man1 /usr/share/licenses)
     # The header carries no build host and no build time of its own: the
     # package is the same wherever and whenever it is built (the time is
-    # SOURCE_DATE_EPOCH's where that is set).
+    # SOURCE_DATE_EPOCH's where that is set). rpmbuild's own strip and
+    # post-processing are off: the program is the one CPack stripped for
+    # every package, byte for byte.
     string(JOIN "\n" CPACK_RPM_SPEC_MORE_DEFINE
            "%define packager ${CPACK_DEBIAN_PACKAGE_MAINTAINER}"
            "%define _buildhost reproducible"
            "%define use_source_date_epoch_as_buildtime 1"
-           "%define clamp_mtime_to_source_date_epoch 1")
+           "%define clamp_mtime_to_source_date_epoch 1"
+           "%define __os_install_post %{nil}"
+           "%define debug_package %{nil}")
   endif()
 endif()
 include(CPack)

@@ -13,7 +13,7 @@ package, and looks each source up in LICENCES. Writes to OUT_DIR:
                       Static-Built-Using field
   components.json     the same, for the release's SPDX document
 Fails, writing nothing, when a linked file belongs to no Debian package or
-to a source that LICENCES does not list.
+to a source that LICENCES does not list, or when dpkg fails.
 """
 import json
 import os
@@ -69,6 +69,11 @@ def linked_files(map_path):
 def debian_package(path):
     for candidate in (os.path.normpath(path), os.path.realpath(path)):
         result = subprocess.run(["dpkg", "-S", candidate], capture_output=True, text=True)
+        # 1 is dpkg's "no package owns it"; anything else is dpkg failing
+        # (its database, memory), which says nothing about the file.
+        if result.returncode not in (0, 1):
+            fail(f"dpkg -S {candidate} failed (status {result.returncode}): "
+                 f"{result.stderr.strip()}")
         for line in result.stdout.splitlines():
             package, _, owned = line.partition(": ")
             if owned == candidate and "," not in package:

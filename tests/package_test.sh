@@ -37,6 +37,19 @@ expect_runs() {
   bash "$here/report_test.sh" shape "${emulator[@]}" "$1" || fail "$1 as packaged"
 }
 
+# Every package of an architecture holds the same program, byte for byte, so
+# that one hash identifies it in any of them: the .deb's is the reference.
+expect_same_program() {
+  local reference=$work/deb/usr/bin/uptime-report
+  cmp -s "$reference" "$1" ||
+    fail "$1 ($(stat -c %s "$1") bytes) is not the .deb's program ($(stat -c %s "$reference") bytes)"
+}
+
+# What `cmake --install` puts in place: the program, its manual page, LICENSE
+# and the notices, and none of the .deb's own files.
+installed_files=(./bin/uptime-report ./share/man/man1/uptime-report.1
+  ./share/doc/uptime-report/LICENSE ./share/doc/uptime-report/NOTICES)
+
 cpack --config "$build/CPackConfig.cmake" -B "$work/packages" >"$work/cpack.log" 2>&1 ||
   fail "cpack: $(cat "$work/cpack.log")"
 
@@ -52,17 +65,41 @@ if [[ $system == win64 ]]; then
   exit 0
 fi
 
-# cmake --install puts the program and its manual page in place.
 cmake --install "$build" --prefix "$work/root" >/dev/null || fail "cmake --install"
-(cd "$work/root" && find . -type f) | expect_files "the installed tree" ./bin/uptime-report \
-  ./share/man/man1/uptime-report.1 ./share/doc/uptime-report/LICENSE \
-  ./share/doc/uptime-report/copyright ./share/doc/uptime-report/changelog \
-  ./share/lintian/overrides/uptime-report ./share/doc/uptime-report/NOTICES
+(cd "$work/root" && find . -type f) | expect_files "the installed tree" "${installed_files[@]}"
 expect_runs "$work/root/bin/uptime-report"
+
+# A tree where only the program was built (as bench/run.sh builds it)
+# installs the same files: what the install takes is built with the program.
+cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build/CMakeCache.txt"; }
+cmake -S "$here/.." -B "$work/partial" -G "$(cache_value CMAKE_GENERATOR)" -DBUILD_TESTING=OFF \
+  -DCMAKE_BUILD_TYPE="$(cache_value CMAKE_BUILD_TYPE)" \
+  -DCMAKE_TOOLCHAIN_FILE="$(cache_value CMAKE_TOOLCHAIN_FILE)" \
+  -DLINUX_TRIPLE="$(cache_value LINUX_TRIPLE)" -DLINUX_DEB_ARCH="$(cache_value LINUX_DEB_ARCH)" \
+  >"$work/partial.log" 2>&1 &&
+  cmake --build "$work/partial" --target uptime-report >>"$work/partial.log" 2>&1 ||
+  fail "building only the program: $(cat "$work/partial.log")"
+cmake --install "$work/partial" --prefix "$work/partial-root" >"$work/partial.log" 2>&1 ||
+  fail "cmake --install after building only the program: $(cat "$work/partial.log")"
+(cd "$work/partial-root" && find . -type f) |
+  expect_files "the tree installed after building only the program" "${installed_files[@]}"
 page=$work/root/share/man/man1/uptime-report.1
 warnings=$(groff -man -ww -z "$page" 2>&1)
 [[ -z $warnings ]] || fail "groff: $warnings"
 man -l "$page" 2>&1 | grep -q "EXIT STATUS" || fail "man -l does not render the page"
+
+# Where dpkg fails, the notices stop with its error and write nothing,
+# instead of taking the linked files for files that no package owns.
+mkdir "$work/failing-dpkg" "$work/notices"
+printf '#!/bin/sh\necho "dpkg-query: error: out of memory" >&2\nexit 2\n' >"$work/failing-dpkg/dpkg"
+chmod +x "$work/failing-dpkg/dpkg"
+PATH=$work/failing-dpkg:$PATH /usr/bin/python3 "$here/../packaging/notices.py" \
+  "$build/uptime-report.map" "$here/../packaging/third-party-licences" \
+  "$here/../packaging/copyright" uptime-report "$work/notices" 2>"$work/notices.log" &&
+  fail "the notices were written though dpkg failed"
+grep -q "dpkg -S .*: dpkg-query: error: out of memory" "$work/notices.log" ||
+  fail "the notices do not report dpkg's error: $(cat "$work/notices.log")"
+[[ -z $(ls -A "$work/notices") ]] || fail "the notices were written though dpkg failed"
 
 arch=${system#linux-}
 deb=$work/packages/uptime-report_${version}_$arch.deb
@@ -94,13 +131,18 @@ tar -tzf "$tgz" | expect_files "$tgz" "$top/bin/uptime-report" \
 mkdir "$work/tgz" && tar -xzf "$tgz" -C "$work/tgz"
 expect_notices "$work/tgz/$top/share/doc/uptime-report/NOTICES" musl "Permission is hereby granted"
 expect_runs "$work/tgz/$top/bin/uptime-report"
+expect_same_program "$work/tgz/$top/bin/uptime-report"
+cmake --install "$build" --prefix "$work/stripped" --strip >/dev/null || fail "cmake --install --strip"
+expect_same_program "$work/stripped/bin/uptime-report"
 
-# The .rpm: named and tagged for its architecture, needing nothing but what
+# The .rpm: named and tagged for its architecture (its licence is the
+# program's, with the code linked into it), needing nothing but what
 # rpm itself provides, clean under rpmlint (unsigned here).
 [[ $rpm_arch == - ]] && exit 0
 rpm=$work/packages/uptime-report-$version-1.$rpm_arch.rpm
 [[ -f $rpm ]] || fail "no $rpm"
-[[ $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm") == "$rpm_arch MIT" ]] ||
+[[ $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm") == \
+  "$rpm_arch MIT AND GPL-3.0-or-later WITH GCC-exception-3.1" ]] ||
   fail "tagged $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm")"
 requires=$(rpm -qpR "$rpm" | grep -v '^rpmlib(')
 [[ -z $requires ]] || fail "a static program requires $requires"
@@ -113,3 +155,4 @@ grep -q ' 0 errors, 0 warnings' "$work/rpmlint.log" || fail "rpmlint: $(cat "$wo
 mkdir "$work/rpm" && (cd "$work/rpm" && rpm2cpio "$rpm" | cpio -idm --quiet) || fail "rpm2cpio"
 expect_notices "$work/rpm/usr/share/licenses/uptime-report/NOTICES" musl "Permission is hereby granted"
 expect_runs "$work/rpm/usr/bin/uptime-report"
+expect_same_program "$work/rpm/usr/bin/uptime-report"
