@@ -96,10 +96,9 @@ sed -i 's/^Priority: optional/Priority: optionaL/' "$index/Packages"
 gzip -9n <"$index/Packages" >"$index/Packages.gz" && xz <"$index/Packages" >"$index/Packages.xz"
 expect_apt_refusal "a changed Packages" "$work/changed" "Hash Sum mismatch"
 cp -a "$tree" "$work/resigned"
-for options in "InRelease --clearsign" "Release.gpg --armor --detach-sign"; do
-  set -- $options
-  signed_by other-key "$work/resigned/apt/dists/stable/Release" "$work/resigned/apt/dists/stable/$1" "${@:2}"
-done
+dists=$work/resigned/apt/dists/stable
+signed_by other-key "$dists/Release" "$dists/InRelease" --clearsign
+signed_by other-key "$dists/Release" "$dists/Release.gpg" --armor --detach-sign
 expect_apt_refusal "a Release signed by another key" "$work/resigned" "NO_PUBKEY"
 
 # dnf into an empty root, every signature check on, with the tree's own
@@ -165,16 +164,19 @@ rpm_file=uptime-report-$next_version-1.x86_64.rpm
 HOME=$work/home rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild" \
   --define "debug_package %{nil}" --define "__os_install_post %{nil}" --define "_build_id_links none" \
   "$work/rpmbuild/SPECS/next.spec" >"$work/log" 2>&1 || fail "rpmbuild: $(cat "$work/log")"
-for signed in "$next release-key" "$bad other-key"; do
-  set -- $signed
-  cp "$work/rpmbuild/RPMS/x86_64/$rpm_file" "$1/" &&
-    HOME=$work/home rpmsign --addsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $2" \
+# A release folder of the next version with its .rpm signed by KEY.
+next_release() {
+  local dir=$1 key=$2
+  cp "$work/rpmbuild/RPMS/x86_64/$rpm_file" "$dir/" &&
+    HOME=$work/home rpmsign --addsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $key" \
       --define "_gpg_sign_cmd_extra_args --pinentry-mode loopback --passphrase $SIGN_GPG_PASSPHRASE" \
-      "$1/$rpm_file" >"$work/log" 2>&1 || fail "rpmsign: $(cat "$work/log")"
-  printf 'Version: %s\nSource-Date-Epoch: %s\n' "$next_version" $((epoch + 60)) >"$1/BUILDINFO"
-  (cd "$1" && sha256sum -- * >SHA256SUMS)
-done
-cp "$next"/*.deb "$bad/" && (cd "$bad" && sha256sum -- *.deb *.rpm BUILDINFO >SHA256SUMS)
+      "$dir/$rpm_file" >"$work/log" 2>&1 || fail "rpmsign: $(cat "$work/log")"
+  printf 'Version: %s\nSource-Date-Epoch: %s\n' "$next_version" $((epoch + 1)) >"$dir/BUILDINFO"
+  (cd "$dir" && sha256sum -- * >SHA256SUMS)
+}
+cp "$next"/*.deb "$bad/"
+next_release "$next" release-key
+next_release "$bad" other-key
 
 upgraded=$work/upgraded
 cp -a "$tree" "$upgraded"
