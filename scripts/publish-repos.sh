@@ -174,9 +174,8 @@ cleanup() {
   return 0
 }
 trap cleanup EXIT
-trap 'exit 143' TERM
-trap 'exit 130' INT
-trap 'exit 129' HUP
+# A signal ends the script through cleanup, with the status the shell gives.
+for signal in HUP:129 INT:130 TERM:143; do trap "exit ${signal#*:}" "${signal%:*}"; done
 work=$(mktemp -d)
 if [[ -n $old ]]; then check_tree_packages "$old"; fi
 
