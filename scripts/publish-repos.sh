@@ -70,6 +70,7 @@ rpm_architectures=(aarch64 ppc64le s390x x86_64)
 pool=apt/pool/$component/${name:0:1}/$name
 url=${REPO_URL:-https://downloads.example.invalid/uptime-report}
 url=${url%/}
+[[ $url =~ ^(https?|file):/[^[:space:]\\]*$ ]] || fail "REPO_URL must be an http(s):// or file:/ address, not '$url'"
 tree_entries=(apt rpm releases "$name.asc" "$name.gpg" "$name.sources" "$name.repo")
 
 for tool in apt-ftparchive createrepo_c dpkg-deb rpm gzip xz sha256sum; do
@@ -268,7 +269,7 @@ if [[ -n $signing ]]; then
   gpg --batch --armor --export "$fingerprint" >"$tree/$name.asc"
   gpg --batch --export "$fingerprint" >"$tree/$name.gpg"
   # What a user puts in /etc/apt/sources.list.d/ and /etc/yum.repos.d/, with
-  # the key where the README says to put it.
+  # the key where each system keeps keys an administrator adds.
   cat >"$tree/$name.sources" <<EOF
 Types: deb
 URIs: $url/apt
