@@ -3,8 +3,9 @@
 # the one list of them, which the README and CI use.
 # Usage: scripts/setup.sh build|test|bench
 #   build: building and running the program on this machine
-#   test:  every preset's build and tests, for every architecture, and a
-#          release (scripts/release.sh, scripts/verify-release.sh)
+#   test:  every preset's build and tests, for every architecture, a
+#          release (scripts/release.sh, scripts/verify-release.sh) and its
+#          APT and DNF repositories (scripts/publish-repos.sh)
 #   bench: the benchmark (bench/run.sh)
 set -euo pipefail
 
@@ -26,7 +27,8 @@ cross=(
 test=("${build[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
   dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
-  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse)
+  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse
+  apt-utils createrepo-c dnf xz-utils)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 
 case ${1:-} in

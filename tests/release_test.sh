@@ -182,4 +182,7 @@ cp -a "$work/release-a" "$work/edited" && echo "# edited" >>"$work/edited/SHA256
 verify "$work/edited" "$work/release-key.pub" >"$work/log" 2>&1 && fail "edited sums verified"
 grep -q "SHA256SUMS.asc is not a good signature" "$work/log" ||
   fail "edited sums did not fail on the signature: $(cat "$work/log")"
+
+# The signed release as APT and DNF repositories, taken by apt and dnf.
+bash "$here/repo_test.sh" "$src" "$work/release-a" "$work" || fail "the repositories"
 exit 0

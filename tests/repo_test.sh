@@ -1,0 +1,222 @@
+#!/usr/bin/env bash
+# Checks scripts/publish-repos.sh with the real clients, in private
+# configurations that leave the machine's own apt and rpm alone: apt takes
+# the signed tree and fetches amd64 and arm64 packages, dnf installs into an
+# empty root and the installed program runs; a changed Packages, metadata or
+# a package signed by another key is refused; two builds of the tree are
+# identical; a higher version added to the tree is offered by both as an
+# upgrade, and a rebuilt one under an old version is refused.
+# Usage: repo_test.sh SOURCE_DIR RELEASE_DIR KEY_DIR
+#   RELEASE_DIR  a release signed with KEY_DIR/release-key.sec
+#   KEY_DIR      release-key.sec and other-key.sec, throwaway secret keys
+#                whose passphrase is SIGN_GPG_PASSPHRASE
+set -u
+src=$1 release=$2 keys=$3
+work=$(mktemp -d)
+# The second build of the tree goes on another file system where there is
+# one, which lists folders in another order.
+other=$(mktemp -d /dev/shm/repo-test.XXXXXX 2>/dev/null || mktemp -d)
+export GNUPGHOME=$work/gnupg
+trap 'gpgconf --kill all 2>/dev/null; rm -rf "$work" "$other"' EXIT
+fail() { echo "FAIL: $*"; exit 1; }
+
+[[ -n ${SIGN_GPG_PASSPHRASE:-} ]] || fail "SIGN_GPG_PASSPHRASE is not set"
+export SIGN_GPG_KEY=$keys/release-key.sec
+publish() { bash "$src/scripts/publish-repos.sh" "$@" >"$work/log" 2>&1; }
+mkdir -m 700 "$GNUPGHOME"
+gpg --batch --import "$keys/release-key.sec" "$keys/other-key.sec" 2>/dev/null ||
+  fail "cannot import the test's keys"
+signed_by() { # signed_by KEY FILE OUTPUT GPG-OPTIONS...
+  local key=$1 file=$2 output=$3
+  shift 3
+  rm -f "$output"
+  gpg --batch --pinentry-mode loopback --passphrase "$SIGN_GPG_PASSPHRASE" --local-user "$key" \
+    "$@" -o "$output" "$file" 2>/dev/null || fail "cannot sign $file with $key"
+}
+version=$(sed -n 's/^Version: //p' "$release/BUILDINFO")
+epoch=$(sed -n 's/^Source-Date-Epoch: //p' "$release/BUILDINFO")
+
+tree=$work/tree
+publish "$release" "$tree" || fail "publish-repos.sh: $(cat "$work/log")"
+cp -R "$release" "$other/release"
+publish "$other/release" "$other/tree" || fail "second publish-repos.sh: $(cat "$work/log")"
+listing() { (cd "$1" && find . -printf '%P %m %T@\n' | sort); }
+same_trees() {
+  diff -r "$1" "$2" >"$work/log" && [[ $(listing "$1") == $(listing "$2") ]] ||
+    fail "two trees from the same releases differ: $(head -n 40 "$work/log")"
+}
+same_trees "$tree" "$other/tree"
+
+# apt in a folder of its own; the sources are the tree's own .sources file,
+# pointed at the tree and its key. STATUS is dpkg's list of what is installed.
+apt_in() { APT_CONFIG=$1/apt.conf "${@:2}"; }
+apt_setup() {
+  local dir=$1 served=$2 status=${3:-}
+  rm -rf "$dir"
+  mkdir -p "$dir"/etc/apt/{apt.conf.d,preferences.d,sources.list.d,trusted.gpg.d} \
+    "$dir"/var/lib/apt/lists/partial "$dir"/var/cache/apt/archives/partial "$dir"/var/lib/dpkg
+  cat >"$dir/apt.conf" <<EOF
+Dir "$dir/";
+Dir::State::status "$dir/var/lib/dpkg/status";
+APT::Architecture "amd64";
+APT::Architectures { "amd64"; "arm64"; };
+APT::Sandbox::User "root";
+Acquire::Languages "none";
+EOF
+  if [[ -n $status ]]; then
+    { dpkg-deb -f "$status" && echo "Status: install ok installed"; } >"$dir/var/lib/dpkg/status"
+  else
+    : >"$dir/var/lib/dpkg/status"
+  fi
+  sed -e "s,^URIs: .*,URIs: file:$served/apt," -e "s,^Signed-By: .*,Signed-By: $tree/uptime-report.gpg," \
+    "$served/uptime-report.sources" >"$dir/etc/apt/sources.list.d/uptime-report.sources"
+}
+apt_setup "$work/apt" "$tree"
+apt_in "$work/apt" apt-get update >"$work/log" 2>&1 || fail "apt-get update: $(cat "$work/log")"
+grep -q '^[WE]:' "$work/log" && fail "apt-get update warned: $(cat "$work/log")"
+mkdir "$work/download"
+(cd "$work/download" && apt_in "$work/apt" apt-get download uptime-report uptime-report:arm64) \
+  >"$work/log" 2>&1 || fail "apt-get download: $(cat "$work/log")"
+for arch in amd64 arm64; do
+  cmp -s "$work/download/uptime-report_${version}_$arch.deb" "$release/uptime-report_${version}_$arch.deb" ||
+    fail "apt did not fetch the released $version package for $arch: $(ls "$work/download")"
+done
+
+# Tampered copies: a changed Packages (its sums in Release no longer hold),
+# and a Release signed by another key.
+expect_apt_refusal() {
+  local what=$1 served=$2 reason=$3
+  apt_setup "$work/apt" "$served"
+  apt_in "$work/apt" apt-get update >"$work/log" 2>&1 && fail "apt-get update took $what"
+  grep -q -- "$reason" "$work/log" || fail "$what: no '$reason' in: $(cat "$work/log")"
+}
+cp -a "$tree" "$work/changed"
+index=$work/changed/apt/dists/stable/main/binary-amd64
+sed -i 's/^Priority: optional/Priority: optionaL/' "$index/Packages"
+gzip -9n <"$index/Packages" >"$index/Packages.gz" && xz <"$index/Packages" >"$index/Packages.xz"
+expect_apt_refusal "a changed Packages" "$work/changed" "Hash Sum mismatch"
+cp -a "$tree" "$work/resigned"
+dists=$work/resigned/apt/dists/stable
+signed_by other-key "$dists/Release" "$dists/InRelease" --clearsign
+signed_by other-key "$dists/Release" "$dists/Release.gpg" --armor --detach-sign
+expect_apt_refusal "a Release signed by another key" "$work/resigned" "NO_PUBKEY"
+
+# dnf into an empty root, every signature check on, with the tree's own
+# .repo file pointed at the tree and its key. rpm installs through chroot,
+# which takes root: a user runs it in a user namespace of their own.
+as_root=()
+((EUID == 0)) || as_root=(unshare --map-root-user)
+dnf_in() {
+  local root=$1 served=$2
+  shift 2
+  mkdir -p "$work/repos.d"
+  sed -e "s,^baseurl=.*,baseurl=file://$served/rpm," -e "s,^gpgkey=.*,gpgkey=file://$tree/uptime-report.asc," \
+    "$served/uptime-report.repo" >"$work/repos.d/uptime-report.repo"
+  printf "[main]\n" >"$work/dnf.conf"
+  "${as_root[@]}" dnf -y --config="$work/dnf.conf" --installroot="$root" --releasever=1 --setopt=reposdir="$work/repos.d" \
+    --setopt=gpgcheck=1 --setopt=repo_gpgcheck=1 --setopt=install_weak_deps=0 \
+    --setopt=metadata_expire=0 "$@"
+}
+grep -qx 'gpgcheck=1' "$tree/uptime-report.repo" && grep -qx 'repo_gpgcheck=1' "$tree/uptime-report.repo" ||
+  fail "the .repo file does not ask for every signature check"
+root=$work/root
+dnf_in "$root" "$tree" install uptime-report >"$work/log" 2>&1 || fail "dnf install: $(cat "$work/log")"
+[[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$version-1.x86_64" ]] ||
+  fail "dnf installed $(rpm --root "$root" -q uptime-report)"
+bash "$src/tests/report_test.sh" shape "$root/usr/bin/uptime-report" || fail "the program dnf installed"
+cp -a "$tree" "$work/resigned-rpm"
+signed_by other-key "$work/resigned-rpm/rpm/repodata/repomd.xml" \
+  "$work/resigned-rpm/rpm/repodata/repomd.xml.asc" --armor --detach-sign
+dnf_in "$work/root-resigned" "$work/resigned-rpm" install uptime-report >"$work/log" 2>&1 &&
+  fail "dnf took a repomd.xml signed by another key"
+grep -q "repomd.xml GPG signature verification error" "$work/log" ||
+  fail "dnf refused the metadata for another reason: $(cat "$work/log")"
+
+# The next version, made here: the released amd64 and arm64 packages with a
+# higher version, and an x86_64 .rpm of the same program, signed by the
+# release's key (and, for a refusal, by another key).
+next=$work/next bad=$work/next-bad
+mkdir -p "$next" "$bad" "$work/unpacked"
+next_version=$version.1
+for arch in amd64 arm64; do
+  rm -rf "$work/unpacked"
+  dpkg-deb -R "$release/uptime-report_${version}_$arch.deb" "$work/unpacked" &&
+    sed -i "s/^Version: .*/Version: $next_version/" "$work/unpacked/DEBIAN/control" &&
+    dpkg-deb --root-owner-group -b "$work/unpacked" "$next/uptime-report_${next_version}_$arch.deb" \
+      >/dev/null || fail "cannot repack the $arch package"
+done
+rm -rf "$work/unpacked" && dpkg-deb -x "$release/uptime-report_${version}_amd64.deb" "$work/unpacked"
+mkdir -p "$work/home" "$work/rpmbuild/SPECS"
+cat >"$work/rpmbuild/SPECS/next.spec" <<EOF
+Name: uptime-report
+Version: $next_version
+Release: 1
+Summary: The next version, for the repository test
+License: MIT
+%description
+The released program under a higher version.
+%install
+install -D -m 755 $work/unpacked/usr/bin/uptime-report %{buildroot}/usr/bin/uptime-report
+%files
+/usr/bin/uptime-report
+EOF
+rpm_file=uptime-report-$next_version-1.x86_64.rpm
+HOME=$work/home rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild" \
+  --define "debug_package %{nil}" --define "__os_install_post %{nil}" --define "_build_id_links none" \
+  "$work/rpmbuild/SPECS/next.spec" >"$work/log" 2>&1 || fail "rpmbuild: $(cat "$work/log")"
+# A release folder of the next version with its .rpm signed by KEY.
+next_release() {
+  local dir=$1 key=$2
+  cp "$work/rpmbuild/RPMS/x86_64/$rpm_file" "$dir/" &&
+    HOME=$work/home rpmsign --addsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $key" \
+      --define "_gpg_sign_cmd_extra_args --pinentry-mode loopback --passphrase $SIGN_GPG_PASSPHRASE" \
+      "$dir/$rpm_file" >"$work/log" 2>&1 || fail "rpmsign: $(cat "$work/log")"
+  printf 'Version: %s\nSource-Date-Epoch: %s\n' "$next_version" $((epoch + 1)) >"$dir/BUILDINFO"
+  (cd "$dir" && sha256sum -- * >SHA256SUMS)
+}
+cp "$next"/*.deb "$bad/"
+next_release "$next" release-key
+next_release "$bad" other-key
+
+upgraded=$work/upgraded
+cp -a "$tree" "$upgraded"
+publish "$next" "$upgraded" || fail "adding $next_version: $(cat "$work/log")"
+cp -R "$next" "$other/next"
+publish "$other/next" "$other/tree" || fail "adding $next_version again: $(cat "$work/log")"
+same_trees "$upgraded" "$other/tree"
+apt_setup "$work/apt" "$upgraded" "$release/uptime-report_${version}_amd64.deb"
+apt_in "$work/apt" apt-get update >"$work/log" 2>&1 || fail "apt-get update after $next_version: $(cat "$work/log")"
+apt_in "$work/apt" apt-get -s upgrade >"$work/log" 2>&1
+grep -q "^Inst uptime-report \[$version\] ($next_version " "$work/log" ||
+  fail "apt offers no upgrade to $next_version: $(cat "$work/log")"
+apt_in "$work/apt" apt-cache madison uptime-report >"$work/log" 2>&1
+grep -q " $version " "$work/log" || fail "$version is no longer offered by apt: $(cat "$work/log")"
+dnf_in "$root" "$upgraded" upgrade >"$work/log" 2>&1 || fail "dnf upgrade: $(cat "$work/log")"
+[[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$next_version-1.x86_64" ]] ||
+  fail "dnf did not upgrade to $next_version: $(rpm --root "$root" -q uptime-report)"
+
+# A package signed by another key: dnf refuses it. Added under a version the
+# tree already holds, publish-repos.sh refuses it first.
+cp -a "$upgraded" "$work/upgraded-before"
+publish "$bad" "$upgraded" && fail "publish-repos.sh replaced $rpm_file"
+grep -q "already holds rpm/$rpm_file with other bytes" "$work/log" || fail "no reason given: $(cat "$work/log")"
+diff -r "$upgraded" "$work/upgraded-before" >/dev/null || fail "a refused publish changed the tree"
+cp -a "$tree" "$work/bad-tree"
+publish "$bad" "$work/bad-tree" || fail "adding the other key's package: $(cat "$work/log")"
+dnf_in "$work/root-bad" "$work/bad-tree" install uptime-report >"$work/log" 2>&1 &&
+  fail "dnf installed a package signed by another key"
+grep -q "GPG check FAILED" "$work/log" || fail "dnf refused the package for another reason: $(cat "$work/log")"
+
+# Releases whose files do not match their sums, and keys that cannot sign,
+# are refused before anything is written.
+cp -a "$release" "$work/tampered"
+printf '\x01' | dd of="$work/tampered/uptime-report_${version}_i386.deb" bs=1 seek=100 conv=notrunc 2>/dev/null
+publish "$work/tampered" "$work/refused" && fail "published a release that does not match its sums"
+grep -q "do not match its SHA256SUMS" "$work/log" || fail "no reason given: $(cat "$work/log")"
+SIGN_GPG_PASSPHRASE=wrong publish "$release" "$work/refused" && fail "published with a wrong passphrase"
+grep -q "SIGN_GPG_PASSPHRASE" "$work/log" || fail "no reason given: $(cat "$work/log")"
+[[ -z $(ls -A "$work" | grep -E '^(refused|\.refused\.partial)') ]] || fail "a refusal left files behind"
+SIGN_GPG_KEY= publish "$release" "$work/unsigned" || fail "unsigned: $(cat "$work/log")"
+grep -q "unsigned" "$work/log" && [[ ! -e $work/unsigned/apt/dists/stable/InRelease ]] ||
+  fail "an unsigned tree is not said to be, or holds signatures"
+exit 0
