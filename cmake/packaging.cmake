@@ -96,7 +96,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_SYSTEM_NAME windows-${WINDOWS_ARCH})
 else()
   # Both packages say which machine they are for: amd64, arm64, armhf.
   if(NOT LINUX_DEB_ARCH)
