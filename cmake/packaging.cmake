@@ -53,6 +53,11 @@ endif()
 # documents; on Windows the .exe with a short README, for a .zip.
 if(WIN32)
   install(TARGETS uptime-report RUNTIME DESTINATION .)
+  # README.txt names the machines its .zip is for.
+  set(machine_text_x86 "x86 (32-bit)")
+  set(machine_text_x64 "x64 (64-bit Intel and AMD)")
+  set(machine_text_arm64 "ARM64")
+  set(WINDOWS_MACHINE_TEXT ${machine_text_${WINDOWS_ARCH}})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt README.txt
                  @ONLY NEWLINE_STYLE WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt

@@ -11,7 +11,8 @@
 // The name is the one both linkers take as a console program's entry point
 // by default.
 #if !defined(_WIN32)
-#error "This entry point is for Windows; the POSIX program starts in src/main.cpp."
+#error \
+    "This entry point is for Windows; the POSIX program starts in src/main.cpp."
 #endif
 
 #include "modMain.h"
