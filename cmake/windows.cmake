@@ -33,17 +33,10 @@ set(windows_x86   i686     i686-w64-mingw32     x86      gcc      i686-w64-mingw
 set(windows_x64   x86_64   x86_64-w64-mingw32   amd64    gcc      x86_64-w64-mingw32-dlltool    -)
 set(windows_arm64 aarch64  aarch64-w64-mingw32  arm64    clang    llvm-dlltool-16,-m,arm64      -)
 
-if(NOT DEFINED windows_${WINDOWS_ARCH})
-  message(FATAL_ERROR "No Windows architecture ${WINDOWS_ARCH}; add a line for it "
-                      "beside the others in this file.")
-endif()
-list(GET windows_${WINDOWS_ARCH} 0 processor)
-list(GET windows_${WINDOWS_ARCH} 1 triple)
-list(GET windows_${WINDOWS_ARCH} 2 WINDOWS_MANIFEST_ARCH)
-list(GET windows_${WINDOWS_ARCH} 3 compiler)
-list(GET windows_${WINDOWS_ARCH} 4 WINDOWS_DLLTOOL)
+include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
+read_table_line(windows_${WINDOWS_ARCH} "the Windows architecture ${WINDOWS_ARCH}"
+                processor triple WINDOWS_MANIFEST_ARCH compiler WINDOWS_DLLTOOL library)
 string(REPLACE "," ";" WINDOWS_DLLTOOL ${WINDOWS_DLLTOOL})
-list(GET windows_${WINDOWS_ARCH} 5 library)
 set(WINDOWS_LINK_LIBRARIES)
 if(NOT library STREQUAL "-")
   set(WINDOWS_LINK_LIBRARIES -l${library})
