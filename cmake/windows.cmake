@@ -73,7 +73,7 @@ endif()
 set(CMAKE_CXX_COMPILER clang++-16)
 set(CMAKE_CXX_COMPILER_TARGET ${processor}-w64-windows-gnu)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} --ld-path=/usr/bin/ld.lld-16")
-set(CMAKE_STRIP /usr/bin/llvm-strip-16)
+set(CMAKE_STRIP /usr/bin/llvm-strip-16 CACHE FILEPATH "The strip of LLVM 16, which knows ARM64 PE files")
 # Nothing links without the runtime that this target lacks: CMake's own
 # checks build a library instead.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
