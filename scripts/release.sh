@@ -207,6 +207,8 @@ take_exe_signature() {
   local exe=$1 published=$SIGNATURES_FROM/$2 member=$3
   [[ -f $published ]] || return 0
   /usr/bin/python3 "$tools" rezip "$published" "$SOURCE_DATE_EPOCH" "$member" >"$work/published.exe"
+  # (osslsigncode overwrites no file: the previous .zip's signature goes first.)
+  rm -f "$work/exe.sig"
   osslsigncode extract-signature -in "$work/published.exe" -out "$work/exe.sig" >/dev/null 2>&1 ||
     return 0
   osslsigncode attach-signature -sigin "$work/exe.sig" -in "$exe" -out "$exe.signed" >/dev/null 2>&1 || true

@@ -71,6 +71,7 @@ for zip in "$dir"/*.zip; do
   [[ -e $zip ]] || continue
   # Each .zip into a folder of its own: one .exe per .zip, and per name.
   unpacked=$work/zip/$(basename "$zip" .zip)
+  mkdir -p "$unpacked"
   unzip -q -o "$zip" '*.exe' -d "$unpacked" || { flag "cannot unzip $(basename "$zip")"; continue; }
   for exe in "$unpacked"/*/*.exe; do
     name=$(basename "$zip")/$(basename "$exe")
