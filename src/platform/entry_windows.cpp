@@ -5,8 +5,8 @@
 // Why no C runtime: what it would do before main (parse the command line and
 // the environment, run static constructors, set up stdio) and after it (run
 // atexit handlers, flush stdio) is nothing this program needs. The catch is
-// that nothing runs a dynamic initialiser either: the build and
-// tests/exe_check.py refuse a program that holds one.
+// that nothing runs a dynamic initialiser either: tests/exe_check.py refuses
+// a program that holds one.
 //
 // The name is the one both linkers take as a console program's entry point
 // by default.
