@@ -4,8 +4,8 @@
 # prints Markdown tables.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
 # Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
-# compilers and the Windows rows mingw-w64 and wine (each skipped when
-# missing). Builds what it measures.
+# compilers, the Windows rows mingw-w64, clang-16 and lld-16, and their
+# timing wine (each skipped when missing). Builds what it measures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-300}
@@ -109,16 +109,29 @@ for preset in "${cross_presets[@]}"; do
   fi
 done
 
-if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
+# Each Windows program's stripped size (target: 10 KiB each), and its
+# imports.
+echo
+for preset in windows-x86 windows-x64 windows-arm64; do
+  if build "$preset" "build/$preset" 2>/dev/null; then
+    exe=build/$preset/uptime-report.exe
+    win_strip=$(sed -n 's/^CMAKE_STRIP:FILEPATH=//p' "build/$preset/CMakeCache.txt")
+    imports=$(/usr/bin/python3 -c 'import pefile, sys; print(",".join(e.dll.decode() for e in pefile.PE(sys.argv[1]).DIRECTORY_ENTRY_IMPORT))' "$exe")
+    echo "- $preset, stripped: $(stripped_size "$exe" "$win_strip") bytes (target ≤ 10240); imports $imports."
+  else
+    echo "- $preset: not built (mingw-w64, or clang-16 and lld-16, missing)."
+  fi
+done
+
+if ! command -v wine >/dev/null; then
   echo
-  echo "Windows: not measured (mingw-w64 or wine missing)."
+  echo "Windows: not timed (wine missing)."
   exit 0
 fi
-cmake --preset windows >/dev/null
-cmake --build --preset windows --target uptime-report trivial-console >/dev/null
-exe=$PWD/build/windows/uptime-report.exe
-trivial=$PWD/build/windows/bench/trivial-console.exe
-prefix=$PWD/build/windows/wineprefix
+cmake --build --preset windows-x64 --target trivial-console >/dev/null
+exe=$PWD/build/windows-x64/uptime-report.exe
+trivial=$PWD/build/windows-x64/bench/trivial-console.exe
+prefix=$PWD/build/windows-x64/wineprefix
 bash tests/wine-run.sh "$prefix" --start
 trap 'bash tests/wine-run.sh "$prefix" --stop; rm -rf "$work"' EXIT
 export WINEPREFIX=$prefix WINEDEBUG=-all
@@ -128,9 +141,9 @@ read -r exe_s trivial_s exe_sd trivial_sd < <(medians "wine $exe" "wine $trivial
 strip_exe=x86_64-w64-mingw32-strip
 
 echo
-echo "Windows x86-64, under Wine:"
+echo "Windows x64, under Wine (timing is Wine's start-up, noise for the program):"
 echo
-echo "| what | uptime-report.exe | empty main, same toolchain |"
+echo "| what | uptime-report.exe | empty main, mingw-w64 with its C runtime |"
 echo "| --- | --- | --- |"
 echo "| stripped size | $(stripped_size "$exe" $strip_exe) bytes | $(stripped_size "$trivial" $strip_exe) bytes |"
 echo "| DLL imports | $(needed "$exe") | $(needed "$trivial") |"

@@ -65,16 +65,9 @@ else()
   execute_process(COMMAND gcc -dumpmachine OUTPUT_VARIABLE triple
                   OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
 endif()
-if(NOT DEFINED arch_${triple})
-  message(FATAL_ERROR "No architecture is known for the triple ${triple}; "
-                      "add a line for it beside the others in this file.")
-endif()
-list(GET arch_${triple} 0 triple_deb_arch)
-list(GET arch_${triple} 1 musl_triple)
-list(GET arch_${triple} 2 LINUX_QEMU)
-list(GET arch_${triple} 3 cpus)
-list(GET arch_${triple} 4 baseline)
-list(GET arch_${triple} 5 LINUX_RPM_ARCH)
+include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
+read_table_line(arch_${triple} "the triple ${triple}"
+                triple_deb_arch musl_triple LINUX_QEMU cpus baseline LINUX_RPM_ARCH)
 string(REPLACE "," ";" LINUX_BASELINE_OPTIONS ${baseline})
 # The processors the program runs on, and beside each the one its unit tests
 # run on.

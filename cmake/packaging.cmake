@@ -61,6 +61,11 @@ endif()
 # package only (packaging/package-contents.cmake).
 if(WIN32)
   install(TARGETS uptime-report RUNTIME DESTINATION .)
+  # README.txt names the machines its .zip is for.
+  set(machine_text_x86 "x86 (32-bit)")
+  set(machine_text_x64 "x64 (64-bit Intel and AMD)")
+  set(machine_text_arm64 "ARM64")
+  set(WINDOWS_MACHINE_TEXT ${machine_text_${WINDOWS_ARCH}})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt README.txt
                  @ONLY NEWLINE_STYLE WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt
@@ -103,7 +108,7 @@ set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME win64)
+  set(CPACK_SYSTEM_NAME windows-${WINDOWS_ARCH})
 else()
   # Both packages say which machine they are for: amd64, arm64, armhf.
   if(NOT LINUX_DEB_ARCH)

@@ -50,12 +50,29 @@ def read_deb822(path):
     return paragraphs
 
 
+def lld_linked_files(map_path, text):
+    """The same from lld's map, which names an archive's members without the
+    archive: every input must be an object of this build, named as one below
+    the map's folder. A library of the system would go unattributed, so it
+    fails instead of going unnoticed."""
+    own = {name for _, _, names in os.walk(os.path.dirname(os.path.abspath(map_path)))
+           for name in names}
+    inputs = set(re.findall(r"^[0-9a-f]+ +[0-9a-f]+ +[0-9]+ +(\S[^\n]*?):\(", text, re.M))
+    for name in sorted(inputs):
+        if os.path.basename(name) not in own:
+            fail(f"lld linked {name}, and its map does not say from which library; "
+                 "only the build's own objects can be accounted for in an lld link")
+    return {}
+
+
 def linked_files(map_path):
     """{file: [archive members]} for every input the link took: archive
     members pulled in, and object files loaded directly."""
     files = {}
     with open(map_path, encoding="utf-8", errors="replace") as f:
         text = f.read()
+    if text.startswith("Address "):
+        return lld_linked_files(map_path, text)
     members = text.split("Archive member included", 1)[-1]
     members = re.split(r"\n(?:Discarded input sections|Allocating common symbols|"
                        r"Merging program properties|Memory map)", members, 1)[0]
@@ -135,6 +152,13 @@ def main():
 
 def write_notices(components, program, out_dir, crlf):
     rule = "=" * 76
+    if not components:
+        lines = [f"Third-party code in {program}", "",
+                 f"{program} holds no third-party code: only its own (MIT licence, in",
+                 "LICENSE), as the link that made it recorded. It links no library but",
+                 "the import library of the operating system's own KERNEL32.dll."]
+        write_text(os.path.join(out_dir, "NOTICES.txt" if crlf else "NOTICES"), lines, crlf)
+        return
     lines = [f"Third-party code in {program}", "",
              f"{program} is linked statically. Besides its own code (MIT licence, in",
              "LICENSE) it holds object code from the libraries below, as the link that",
@@ -158,9 +182,12 @@ def write_notices(components, program, out_dir, crlf):
         except OSError as error:
             fail(f"cannot read {path}: {error}")
         lines += ["", rule, title, rule, "", body]
+    write_text(os.path.join(out_dir, "NOTICES.txt" if crlf else "NOTICES"), lines, crlf)
+
+
+def write_text(path, lines, crlf):
     text = "\n".join(lines) + "\n"
-    name = "NOTICES.txt" if crlf else "NOTICES"
-    with open(os.path.join(out_dir, name), "w", encoding="utf-8", newline="") as f:
+    with open(path, "w", encoding="utf-8", newline="") as f:
         f.write(text.replace("\n", "\r\n") if crlf else text)
 
 

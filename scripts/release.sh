@@ -26,6 +26,10 @@
 #                      packages') onto the rebuilt artifacts, so that a
 #                      rebuild without the keys can be compared byte for byte
 #                      (scripts/verify-release.sh)
+#   RELEASE_URL        where the release's files will be published: write the
+#                      winget and Scoop manifests for the Windows .zip files,
+#                      which point there (recorded in RELEASE-INFO, so that a
+#                      rebuild from the source archive writes them again)
 set -euo pipefail
 
 usage="usage: scripts/release.sh DIR   (DIR: a new or empty folder; see the README's Releases)"
@@ -38,7 +42,7 @@ fail() { echo "release: $*" >&2; exit 1; }
 if [[ -z ${RELEASE_CLEAN_ENVIRONMENT:-} ]]; then
   keep=()
   for name in SOURCE_DATE_EPOCH SIGN_PKCS12 SIGN_PASSWORD SIGN_GPG_KEY SIGN_GPG_PASSPHRASE \
-    SIGNATURES_FROM; do
+    SIGNATURES_FROM RELEASE_URL; do
     [[ -v $name ]] && keep+=("$name=${!name}")
   done
   exec env -i RELEASE_CLEAN_ENVIRONMENT=1 PATH=/usr/bin:/bin:/usr/sbin:/sbin \
@@ -71,6 +75,7 @@ $changes"
 elif [[ -f $root/RELEASE-INFO ]]; then
   commit=$(sed -n 's/^Commit: //p' "$root/RELEASE-INFO")
   epoch=$(sed -n 's/^Source-Date-Epoch: //p' "$root/RELEASE-INFO")
+  RELEASE_URL=${RELEASE_URL:-$(sed -n 's/^Release-Url: //p' "$root/RELEASE-INFO")}
 else
   fail "$root is neither a git checkout nor an unpacked source archive (no RELEASE-INFO)"
 fi
@@ -202,6 +207,8 @@ take_exe_signature() {
   local exe=$1 published=$SIGNATURES_FROM/$2 member=$3
   [[ -f $published ]] || return 0
   /usr/bin/python3 "$tools" rezip "$published" "$SOURCE_DATE_EPOCH" "$member" >"$work/published.exe"
+  # (osslsigncode overwrites no file: the previous .zip's signature goes first.)
+  rm -f "$work/exe.sig"
   osslsigncode extract-signature -in "$work/published.exe" -out "$work/exe.sig" >/dev/null 2>&1 ||
     return 0
   osslsigncode attach-signature -sigin "$work/exe.sig" -in "$exe" -out "$exe.signed" >/dev/null 2>&1 || true
@@ -228,6 +235,7 @@ else
     --exclude="./$(realpath -m --relative-to=. "$out")" -cf - .) | tar -xf - -C "$src"
 fi
 printf 'Commit: %s\nSource-Date-Epoch: %s\n' "$commit" "$SOURCE_DATE_EPOCH" >"$src/RELEASE-INFO"
+if [[ -n ${RELEASE_URL:-} ]]; then echo "Release-Url: $RELEASE_URL" >>"$src/RELEASE-INFO"; fi
 
 # Every release build the project has a preset for: the visible configure
 # presets that inherit "release", Windows first, so that a signing failure
@@ -241,7 +249,7 @@ def parents(p):
 def is_release(name):
     return name == "release" or any(is_release(n) for n in parents(presets[name]))
 names = [n for n, p in presets.items() if not p.get("hidden") and is_release(n)]
-print(*sorted(names, key=lambda n: n != "windows"), sep="\n")
+print(*sorted(names, key=lambda n: not n.startswith("windows")), sep="\n")
 PY
 )
 
@@ -276,7 +284,7 @@ for preset in "${presets[@]}"; do
   done
 done
 [[ -n ${SIGN_PKCS12:-}${SIGNATURES_FROM:-} ]] ||
-  echo "  uptime-report.exe is unsigned: set SIGN_PKCS12 and SIGN_PASSWORD to sign it"
+  echo "  the uptime-report.exe files are unsigned: set SIGN_PKCS12 and SIGN_PASSWORD to sign them"
 
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
 [[ -n $version ]] || fail "no version in the CPack configuration"
@@ -285,6 +293,15 @@ source_archive=$name-source.tar.gz
 rm -rf "$src/build"
 tar_sorted --transform="s,^\\.,$name," -cf - -C "$src" . | gzip -9n >"$artifacts/$source_archive"
 printf '%s\t-\n' "$source_archive" >>"$work/manifest"
+
+# The winget and Scoop manifests, for the .zip files as published.
+if [[ -n ${RELEASE_URL:-} ]]; then
+  echo '[]' >"$work/no-components.json"
+  /usr/bin/python3 "$tools" manifests "$artifacts" "$version" "$RELEASE_URL" |
+    while read -r manifest; do printf '%s\t%s\n' "$manifest" "$work/no-components.json"; done >>"$work/manifest"
+else
+  echo "  made no winget or Scoop manifests: set RELEASE_URL to where the files will be published"
+fi
 
 # What each artifact is made of, as SPDX.
 /usr/bin/python3 "$tools" spdx "$artifacts" "$work/manifest" uptime-report "$version" "$commit" \
@@ -306,7 +323,7 @@ printf '%s\t-\n' "$source_archive" >>"$work/manifest"
   echo "Installed-Build-Depends:"
   dpkg-query -W -f '${db:Status-Abbrev} ${binary:Package} (= ${Version})\n' |
     awk '$1 == "ii" { $1 = ""; print }' |
-    grep -E '^ (binutils[^ ]*|cmake|cmake-data|ninja-build|dpkg|dpkg-dev|rpm|rpm-common|librpm[^ ]*|tar|gzip|xz-utils|python3|python3\.[0-9]+|python3(\.[0-9]+)?-minimal|(g\+\+|gcc|cpp)(-[0-9]+)?(-[^ ]*)?|lib(gcc|stdc\+\+)-[0-9]+-dev[^ ]*|musl-dev(:[^ ]*)?|mingw-w64[^ ]*|osslsigncode|gnupg|gpg|gpg-agent) ' |
+    grep -E '^ (binutils[^ ]*|cmake|cmake-data|ninja-build|dpkg|dpkg-dev|rpm|rpm-common|librpm[^ ]*|tar|gzip|xz-utils|python3|python3\.[0-9]+|python3(\.[0-9]+)?-minimal|(g\+\+|gcc|cpp)(-[0-9]+)?(-[^ ]*)?|lib(gcc|stdc\+\+)-[0-9]+-dev[^ ]*|musl-dev(:[^ ]*)?|mingw-w64[^ ]*|clang-[0-9]+|lld-[0-9]+|llvm-[0-9]+(-[^ ]*)?|libllvm[0-9]+|libclang[^ ]*|osslsigncode|gnupg|gpg|gpg-agent) ' |
     LC_ALL=C sort | sed 's/$/,/; $ s/,$//'
 } >"$artifacts/BUILDINFO"
 

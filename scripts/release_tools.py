@@ -14,6 +14,10 @@ Usage:
       program ("-" for the source archive)
   release_tools.py transplant-rpm-signature RELEASED REBUILT
       gives the rebuilt .rpm the released one's signature header
+  release_tools.py manifests DIR VERSION URL
+      writes into DIR the winget manifests (version, installer, defaultLocale)
+      and the Scoop manifest of the Windows .zip files in DIR, as published
+      under URL, and prints their names
 """
 import hashlib
 import json
@@ -146,11 +150,6 @@ def spdx(directory, manifest, name, version, commit, epoch):
             "creators": ["Tool: scripts/release.sh", supplier]},
         "packages": packages + [components[k] for k in sorted(components)],
         "relationships": relationships,
-        "hasExtractedLicensingInfos": [{
-            "licenseId": "LicenseRef-public-domain", "name": "public domain",
-            "extractedText": "Placed in the public domain by its authors: the mingw-w64 runtime's "
-                             "files that carry no copyright (see the mingw-w64 package's "
-                             "copyright file in NOTICES.txt)."}],
     }
     json.dump(document, sys.stdout, indent=1, sort_keys=True)
     sys.stdout.write("\n")
@@ -178,6 +177,69 @@ def transplant_rpm_signature(released, rebuilt):
         f.write(theirs[:rpm_signature_end(theirs, released)] + ours[rpm_signature_end(ours, rebuilt):])
 
 
+# What the manifests say of the program, as its packages do.
+PACKAGE_IDENTIFIER = "UptimeReport.UptimeReport"
+PUBLISHER = "The uptime-report developers"
+DESCRIPTION = "Prints how long the system has been running"
+# winget's and Scoop's names for each architecture of the .zip files.
+WINDOWS_ARCHITECTURES = [("x86", "x86", "32bit"), ("x64", "x64", "64bit"),
+                         ("arm64", "arm64", "arm64")]
+
+
+def yaml_text(value):
+    # Single-quoted YAML takes every character as it is, backslashes too.
+    return "'" + value.replace("'", "''") + "'"
+
+
+def manifests(directory, version, url):
+    """Writes the winget manifest set (1.6.0) and the Scoop manifest of the
+    .zip files in DIRECTORY, each holding FOLDER/uptime-report.exe, and
+    returns the files' names."""
+    url = url.rstrip("/")
+    installers, scoop_architectures = [], {}
+    for zip_arch, winget_arch, scoop_arch in WINDOWS_ARCHITECTURES:
+        folder = f"uptime-report-{version}-windows-{zip_arch}"
+        archive = os.path.join(directory, folder + ".zip")
+        with zipfile.ZipFile(archive) as z:
+            if f"{folder}/uptime-report.exe" not in z.namelist():
+                sys.exit(f"release: {folder}.zip holds no {folder}/uptime-report.exe")
+        digest = sha256(archive)
+        installers += [f"- Architecture: {winget_arch}",
+                       f"  InstallerUrl: {yaml_text(f'{url}/{folder}.zip')}",
+                       f"  InstallerSha256: {digest.upper()}",
+                       "  NestedInstallerFiles:",
+                       f"  - RelativeFilePath: {yaml_text(folder + chr(92) + 'uptime-report.exe')}",
+                       "    PortableCommandAlias: uptime-report"]
+        scoop_architectures[scoop_arch] = {"url": f"{url}/{folder}.zip", "hash": digest,
+                                           "extract_dir": folder}
+    head = [f"PackageIdentifier: {PACKAGE_IDENTIFIER}", f"PackageVersion: {yaml_text(version)}"]
+    tail = ["ManifestVersion: 1.6.0"]
+    files = {
+        f"{PACKAGE_IDENTIFIER}.yaml": head + ["DefaultLocale: en-US", "ManifestType: version"],
+        f"{PACKAGE_IDENTIFIER}.installer.yaml": head + [
+            "InstallerType: zip", "NestedInstallerType: portable",
+            # GetTickCount64 needs Vista; the program is for Windows 7 and later.
+            "MinimumOSVersion: 6.1.7600", "Installers:"] + installers
+            + ["ManifestType: installer"],
+        f"{PACKAGE_IDENTIFIER}.locale.en-US.yaml": head + [
+            "PackageLocale: en-US", f"Publisher: {yaml_text(PUBLISHER)}",
+            "PackageName: uptime-report", "License: MIT",
+            f"ShortDescription: {yaml_text(DESCRIPTION)}", "ManifestType: defaultLocale"],
+    }
+    names = []
+    for name, lines in files.items():
+        with open(os.path.join(directory, name), "w", encoding="utf-8", newline="\n") as f:
+            f.write("# The winget manifest of uptime-report, written by scripts/release.sh\n")
+            f.write("\n".join(lines + tail) + "\n")
+        names.append(name)
+    scoop = {"version": version, "description": DESCRIPTION, "homepage": url, "license": "MIT",
+             "architecture": scoop_architectures, "bin": "uptime-report.exe"}
+    with open(os.path.join(directory, "uptime-report.json"), "w", encoding="utf-8") as f:
+        json.dump(scoop, f, indent=4)
+        f.write("\n")
+    return names + ["uptime-report.json"]
+
+
 def main():
     command, args = sys.argv[1], sys.argv[2:]
     if command == "export":
@@ -188,6 +250,8 @@ def main():
         spdx(*args)
     elif command == "transplant-rpm-signature":
         transplant_rpm_signature(*args)
+    elif command == "manifests":
+        print(*manifests(*args), sep="\n")
     else:
         sys.exit(__doc__)
 

@@ -69,8 +69,11 @@ fi
 echo "Signatures"
 for zip in "$dir"/*.zip; do
   [[ -e $zip ]] || continue
-  unzip -q -o "$zip" '*.exe' -d "$work/zip" || { flag "cannot unzip $(basename "$zip")"; continue; }
-  for exe in "$work"/zip/*/*.exe; do
+  # Each .zip into a folder of its own: one .exe per .zip, and per name.
+  unpacked=$work/zip/$(basename "$zip" .zip)
+  mkdir -p "$unpacked"
+  unzip -q -o "$zip" '*.exe' -d "$unpacked" || { flag "cannot unzip $(basename "$zip")"; continue; }
+  for exe in "$unpacked"/*/*.exe; do
     name=$(basename "$zip")/$(basename "$exe")
     ca=()
     [[ -n ${VERIFY_CA_FILE:-} ]] && ca=(-CAfile "$VERIFY_CA_FILE")

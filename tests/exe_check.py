@@ -1,11 +1,18 @@
-"""Checks the built uptime-report.exe: headers, version resource, manifest
-and imports. Usage: exe_check.py EXE VERSION_TEXT MAJOR MINOR"""
+"""Checks a built uptime-report.exe: headers, version resource, manifest,
+imports, and that it holds nothing that would need the C runtime it lacks.
+Usage: exe_check.py EXE VERSION_TEXT MAJOR MINOR ARCH   (ARCH: x86, x64, arm64)"""
+import re
 import sys
 
 import pefile
 
 exe_path, version_text = sys.argv[1], sys.argv[2]
-major, minor = int(sys.argv[3]), int(sys.argv[4])
+major, minor, arch = int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+# Each architecture's machine type and the manifest's name for it.
+machines = {"x86": ("IMAGE_FILE_MACHINE_I386", "x86"),
+            "x64": ("IMAGE_FILE_MACHINE_AMD64", "amd64"),
+            "arm64": ("IMAGE_FILE_MACHINE_ARM64", "arm64")}
+machine, manifest_arch = machines[arch]
 pe = pefile.PE(exe_path)
 failures = []
 
@@ -15,7 +22,7 @@ def expect(what, actual, wanted):
         failures.append(f"{what}: {actual!r}, expected {wanted!r}")
 
 
-expect("machine", pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_AMD64"])
+expect("machine", pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE[machine])
 expect("subsystem", pe.OPTIONAL_HEADER.Subsystem,
        pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
 
@@ -53,13 +60,47 @@ for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
 for needle in (b'level="asInvoker"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
     if needle not in manifest:
         failures.append(f"manifest lacks {needle.decode()}")
+expect("manifest processorArchitecture",
+       re.findall(rb'processorArchitecture="([^"]*)"', manifest), [manifest_arch.encode()])
 
-imports = sorted(entry.dll.decode().lower() for entry in pe.DIRECTORY_ENTRY_IMPORT)
-allowed = {"kernel32.dll", "msvcrt.dll", "ucrtbase.dll"}
-strays = [dll for dll in imports
-          if dll not in allowed and not dll.startswith("api-ms-win-crt-")]
-if strays or "kernel32.dll" not in imports:
-    failures.append(f"imports {imports}: only KERNEL32.dll and the C runtime belong")
+# No C runtime: KERNEL32.dll is the one import.
+imports = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
+expect("imports", [dll.lower() for dll in imports], ["kernel32.dll"])
+
+# Nothing runs what a C runtime would have run at start-up: thread-local
+# data and TLS callbacks, or static constructors and destructors.
+tls = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_TLS"]]
+if tls.VirtualAddress or tls.Size:
+    failures.append("a TLS directory (thread-local data or TLS callbacks), which nothing sets up")
+
+
+def initialiser_entries():
+    """The entries of the constructor and destructor lists, which both
+    linkers lay out as pointers: -1, the entries, 0. An entry is an address,
+    so it has a base relocation; a list without entries is -1 then 0."""
+    size = 8 if pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 4
+    relocated = {entry.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+                 for entry in block.entries if entry.type}
+    entries = []
+    for section in pe.sections:
+        data = section.get_data()
+        words = [int.from_bytes(data[i:i + size], "little")
+                 for i in range(0, len(data) - size + 1, size)]
+        for start, word in enumerate(words):
+            if word != (1 << 8 * size) - 1:
+                continue
+            end = start + 1
+            while end < len(words) and section.VirtualAddress + end * size in relocated:
+                end += 1
+            if end > start + 1 and end < len(words) and words[end] == 0:
+                entries += [hex(w) for w in words[start + 1:end]]
+    return entries
+
+
+initialisers = initialiser_entries()
+if initialisers:
+    failures.append(f"static constructors or destructors at {initialisers}, which nothing runs "
+                    "without the C runtime (a global with a dynamic initialiser?)")
 
 for failure in failures:
     print("FAIL:", failure)

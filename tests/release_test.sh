@@ -62,6 +62,8 @@ openpgp_key release-key $((commit_time - 86400)) && openpgp_key other-key $((com
 unset GNUPGHOME
 export SIGN_PKCS12=$work/signing.p12 SIGN_PASSWORD=throwaway
 export SIGN_GPG_KEY=$work/release-key.sec SIGN_GPG_PASSPHRASE=throwaway
+# Published here: the release writes its winget and Scoop manifests.
+export RELEASE_URL=https://example.invalid/uptime-report/releases/$version
 
 # A refusal: the reason on stderr, no DIR, and no partial folder beside it.
 expect_refused() {
@@ -114,7 +116,12 @@ fi
 
 cd "$work/release-a" || fail "no release"
 expected=(SHA256SUMS SHA256SUMS.asc BUILDINFO "uptime-report-$version.spdx.json"
-  "uptime-report-$version-source.tar.gz" "uptime-report-$version-win64.zip")
+  "uptime-report-$version-source.tar.gz" UptimeReport.UptimeReport.yaml
+  UptimeReport.UptimeReport.installer.yaml UptimeReport.UptimeReport.locale.en-US.yaml
+  uptime-report.json)
+for arch in x86 x64 arm64; do
+  expected+=("uptime-report-$version-windows-$arch.zip")
+done
 for arch in amd64 arm64 armel armhf i386 ppc64el s390x mips64el mipsel; do
   expected+=("uptime-report_${version}_$arch.deb" "uptime-report-$version-linux-$arch.tar.gz")
 done
@@ -145,16 +152,58 @@ expected = {name: digest for name, digest in sums.items()
             if not name.endswith(".spdx.json") and name != "BUILDINFO"}
 assert listed == expected, (sorted(listed.items() ^ expected.items()))
 names = {p["name"] for p in document["packages"]}
-assert {"musl", "libgcc", "mingw-w64 runtime"} <= names, names
+assert {"musl", "libgcc"} <= names and "mingw-w64 runtime" not in names, names
 PY
 
-unzip -q "uptime-report-$version-win64.zip" -d "$work/zip"
-exe=$work/zip/uptime-report-$version-win64/uptime-report.exe
-osslsigncode verify -in "$exe" -CAfile "$work/cert.pem" >"$work/log" 2>&1 ||
-  fail "signature: $(cat "$work/log")"
-/usr/bin/python3 "$here/exe_check.py" "$exe" "$version" "$major" "$minor" ||
-  fail "the signed .exe's metadata"
-bash "$here/report_test.sh" shape "${emulator[@]}" "$exe" || fail "the signed .exe as released"
+# The winget and Scoop manifests: every field, each hash against its .zip,
+# each nested path against the .zip's members.
+/usr/bin/python3 - "$version" "$RELEASE_URL" <<'PY' || fail "the winget and Scoop manifests"
+import hashlib, json, sys, zipfile
+import yaml
+version, url = sys.argv[1:]
+load = lambda name: yaml.safe_load(open(f"UptimeReport.UptimeReport.{name}yaml"))
+digest = lambda name: hashlib.sha256(open(name, "rb").read()).hexdigest()
+common = {"PackageIdentifier": "UptimeReport.UptimeReport", "PackageVersion": version,
+          "ManifestVersion": "1.6.0"}
+versions, installer, locale = load(""), load("installer."), load("locale.en-US.")
+assert versions == {**common, "DefaultLocale": "en-US", "ManifestType": "version"}, versions
+assert locale == {**common, "PackageLocale": "en-US", "Publisher": "The uptime-report developers",
+                  "PackageName": "uptime-report", "License": "MIT", "ManifestType": "defaultLocale",
+                  "ShortDescription": "Prints how long the system has been running"}, locale
+for key, value in {**common, "ManifestType": "installer", "InstallerType": "zip",
+                   "NestedInstallerType": "portable"}.items():
+    assert installer[key] == value, (key, installer[key])
+scoop = json.load(open("uptime-report.json"))
+assert {k: scoop[k] for k in ("version", "license", "bin")} == {
+    "version": version, "license": "MIT", "bin": "uptime-report.exe"}, scoop
+assert scoop["description"] and scoop["homepage"].startswith("https://"), scoop
+assert [i["Architecture"] for i in installer["Installers"]] == ["x86", "x64", "arm64"]
+assert sorted(scoop["architecture"]) == ["32bit", "64bit", "arm64"], scoop["architecture"]
+for entry, scoop_arch in zip(installer["Installers"], ["32bit", "64bit", "arm64"]):
+    name = f"uptime-report-{version}-windows-{entry['Architecture']}.zip"
+    members = zipfile.ZipFile(name).namelist()
+    assert entry["InstallerUrl"] == f"{url}/{name}", entry
+    assert entry["InstallerSha256"] == digest(name).upper(), entry
+    [nested] = entry["NestedInstallerFiles"]
+    assert nested["PortableCommandAlias"] == "uptime-report", nested
+    assert nested["RelativeFilePath"].replace("\\", "/") in members, (nested, members)
+    scoop_entry = scoop["architecture"][scoop_arch]
+    assert scoop_entry["url"] == entry["InstallerUrl"] and scoop_entry["hash"] == digest(name)
+    assert f"{scoop_entry['extract_dir']}/{scoop['bin']}" in members, (scoop_entry, members)
+PY
+
+# Each .exe signed, whole, and for its machine; the x64 one prints its line.
+for arch in x86 x64 arm64; do
+  top=uptime-report-$version-windows-$arch
+  unzip -q "$top.zip" -d "$work/zip"
+  exe=$work/zip/$top/uptime-report.exe
+  osslsigncode verify -in "$exe" -CAfile "$work/cert.pem" >"$work/log" 2>&1 ||
+    fail "signature of $top.zip's .exe: $(cat "$work/log")"
+  /usr/bin/python3 "$here/exe_check.py" "$exe" "$version" "$major" "$minor" "$arch" ||
+    fail "the signed $arch .exe's metadata"
+done
+bash "$here/report_test.sh" shape "${emulator[@]}" "$work/zip/uptime-report-$version-windows-x64/uptime-report.exe" ||
+  fail "the signed x64 .exe as released"
 
 # Verified from another folder, rebuilt from the source archive alone.
 verify() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$src/scripts/verify-release.sh" "$@"); }

@@ -7,6 +7,9 @@
 # With WINE_RUN_OWN_SERVER set, the program gets a wine server of its own on a
 # copy of the prefix (for runs in a time namespace, whose clock the program
 # sees only through a server started inside it).
+# With WINE_RUN_LOADER set (Wine's 32-bit loader, for a 32-bit program), a
+# kernel that runs no 32-bit x86 programs makes the run exit 77, with the
+# reason: a skip, where the program itself exits only 0 or 1.
 set -u
 export WINEPREFIX=$1 WINEDEBUG=-all
 shift
@@ -14,6 +17,18 @@ shift
 # A wine server keeps the streams it inherits open: never hand it a test's.
 start_server() { wineserver -p </dev/null >/dev/null 2>&1; }
 stop_server() { wineserver -k </dev/null >/dev/null 2>&1; }
+
+if [[ -n ${WINE_RUN_LOADER:-} ]]; then
+  # Whether this kernel runs 32-bit x86 programs at all, asked of Wine's
+  # loader, or where that is missing of the i686 cross toolchain's.
+  probe=$WINE_RUN_LOADER
+  [[ -x $probe ]] || probe=/usr/i686-linux-gnu/lib/ld-linux.so.2
+  if ! reason=$("$probe" --version 2>&1 >/dev/null) && [[ $reason == *"Exec format error"* ]]; then
+    echo "SKIP: this kernel runs no 32-bit x86 programs ($probe: Exec format error), which Wine needs for a 32-bit one"
+    exit 77
+  fi
+  [[ -x $WINE_RUN_LOADER ]] || { echo "FAIL: no $WINE_RUN_LOADER (apt-get install wine32:i386)"; exit 1; }
+fi
 
 case ${1:-} in
   --start)

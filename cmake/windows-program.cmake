@@ -1,0 +1,60 @@
+# How a Windows program of this project is linked: no C runtime, KERNEL32.dll
+# its only import, a version resource and a manifest naming its architecture
+# (cmake/windows.cmake says why).
+
+# The kernel32 import library, made from the four functions the program
+# calls, so that no mingw-w64 library is linked.
+file(READ ${PROJECT_SOURCE_DIR}/src/platform/kernel32.def kernel32_def)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+             ${PROJECT_SOURCE_DIR}/src/platform/kernel32.def)
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # Only 32-bit x86 symbols carry the size of their arguments.
+  string(REGEX REPLACE "@[0-9]+" "" kernel32_def "${kernel32_def}")
+endif()
+file(CONFIGURE OUTPUT kernel32.def CONTENT "${kernel32_def}")
+set(kernel32_import ${PROJECT_BINARY_DIR}/libkernel32.a)
+add_custom_command(OUTPUT ${kernel32_import}
+                   COMMAND ${WINDOWS_DLLTOOL} -d kernel32.def -l libkernel32.a
+                   DEPENDS ${PROJECT_BINARY_DIR}/kernel32.def
+                   WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
+                   COMMENT "Making the kernel32 import library")
+add_custom_target(kernel32-import DEPENDS ${kernel32_import})
+
+# CMake names the usual Windows libraries on every link; the program links
+# none of them, and the unit tests get what they need from g++ itself.
+set(CMAKE_CXX_STANDARD_LIBRARIES "")
+
+enable_language(RC)
+if(WINDOWS_RC_COMPILE_OBJECT)
+  set(CMAKE_RC_COMPILE_OBJECT ${WINDOWS_RC_COMPILE_OBJECT})
+endif()
+set(manifest_path ${PROJECT_BINARY_DIR}/uptime-report.manifest)
+set(resource_path ${PROJECT_BINARY_DIR}/uptime-report.rc)
+configure_file(res/uptime-report.manifest.in ${manifest_path} @ONLY)
+configure_file(res/uptime-report.rc.in ${resource_path} @ONLY)
+set_source_files_properties(${resource_path} PROPERTIES OBJECT_DEPENDS ${manifest_path})
+
+# The PE header's image version, which tools read without the resource.
+# CMake's GNU link rule writes a target's VERSION there, 0.0 without one; but
+# a VERSION on an executable also makes a versioned file and a symlink when
+# building on Linux. So the rule takes the project's version. lld ignores
+# that option and takes its own.
+string(REPLACE "<TARGET_VERSION_MAJOR>" ${PROJECT_VERSION_MAJOR}
+       CMAKE_CXX_LINK_EXECUTABLE "${CMAKE_CXX_LINK_EXECUTABLE}")
+string(REPLACE "<TARGET_VERSION_MINOR>" ${PROJECT_VERSION_MINOR}
+       CMAKE_CXX_LINK_EXECUTABLE "${CMAKE_CXX_LINK_EXECUTABLE}")
+
+# Makes TARGET a Windows program of modMain: its own entry point, the version
+# resource and manifest, and KERNEL32.dll alone.
+function(uptime_report_windows_program target)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/entry_windows.cpp
+                 ${resource_path})
+  target_compile_options(${target} PRIVATE ${WINDOWS_COMPILE_OPTIONS})
+  target_link_options(${target} PRIVATE -nostdlib)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_link_options(${target} PRIVATE
+                        -Wl,-Xlink=-version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+  endif()
+  target_link_libraries(${target} PRIVATE modMain ${kernel32_import} ${WINDOWS_LINK_LIBRARIES})
+  add_dependencies(${target} kernel32-import)
+endfunction()

@@ -1,0 +1,103 @@
+# Windows programs for x86, x64 and ARM64, cross-compiled on Debian.
+# WINDOWS_ARCH names the target (x86, x64, arm64). Adding an architecture
+# takes a line in the table below and a preset.
+#
+# Why no C runtime: the program calls four kernel32 functions and nothing
+# else of the system's, so each .exe links -nostdlib, starts at its own entry
+# point (src/platform/entry_windows.cpp) and imports KERNEL32.dll alone,
+# through an import library made from src/platform/kernel32.def
+# (cmake/windows-program.cmake). No mingw-w64 library is linked; i686 adds
+# libgcc for its 64-bit division. WINDOWS_COMPILE_OPTIONS carries what the
+# program's own objects need on top of the compiler's defaults.
+#
+# Why clang for ARM64: Debian has no aarch64 mingw-w64 g++ or runtime. clang
+# and lld build the program all the same, over mingw-w64's Windows headers and
+# the header-only parts of the x64 mingw-w64 g++'s libstdc++ (<charconv>,
+# <string_view>): the program uses nothing of the C++ runtime.
+#
+# The unit tests need the C++ runtime: where mingw-w64's g++ builds the
+# program (x86, x64) they link its runtime statically and run under Wine
+# (WINDOWS_UNIT_TESTS); ARM64 has none, and runs the program alone, in a
+# small loader under qemu-aarch64 (tests/pe_loader.cpp).
+
+set(WINDOWS_ARCH x64 CACHE STRING "Windows architecture: x86, x64 or arm64")
+# A try_compile project reads this file again with none of the cache.
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WINDOWS_ARCH)
+
+# One line per architecture: the processor; the mingw-w64 triple; the
+# manifest's processorArchitecture; the compiler (mingw-w64's g++, or clang);
+# the tool, with its options, that makes the kernel32 import library; and the
+# library the program links besides it (- for none).
+#                processor triple               manifest compiler dlltool                      library
+set(windows_x86   i686     i686-w64-mingw32     x86      gcc      i686-w64-mingw32-dlltool,-k   gcc)
+set(windows_x64   x86_64   x86_64-w64-mingw32   amd64    gcc      x86_64-w64-mingw32-dlltool    -)
+set(windows_arm64 aarch64  aarch64-w64-mingw32  arm64    clang    llvm-dlltool-16,-m,arm64      -)
+
+include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
+read_table_line(windows_${WINDOWS_ARCH} "the Windows architecture ${WINDOWS_ARCH}"
+                processor triple WINDOWS_MANIFEST_ARCH compiler WINDOWS_DLLTOOL library)
+string(REPLACE "," ";" WINDOWS_DLLTOOL ${WINDOWS_DLLTOOL})
+set(WINDOWS_LINK_LIBRARIES)
+if(NOT library STREQUAL "-")
+  set(WINDOWS_LINK_LIBRARIES -l${library})
+endif()
+
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${processor})
+set(CMAKE_FIND_ROOT_PATH /usr/${triple})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The link writes no time into the PE header; strip, as CPack runs it, writes
+# SOURCE_DATE_EPOCH's (Debian's binutils), which a release takes from the
+# commit.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
+
+if(compiler STREQUAL "gcc")
+  set(CMAKE_C_COMPILER ${triple}-gcc-posix)
+  set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
+  set(CMAKE_RC_COMPILER ${triple}-windres)
+  set(WINDOWS_UNIT_TESTS ON)
+  set(WINDOWS_COMPILE_OPTIONS)
+  # Every run under Wine: the unit tests and the program, in a prefix of the
+  # build's own.
+  set(WINDOWS_RUNNER wine)
+  set(CMAKE_CROSSCOMPILING_EMULATOR bash ${CMAKE_CURRENT_LIST_DIR}/../tests/wine-run.sh
+      ${CMAKE_BINARY_DIR}/wineprefix)
+  return()
+endif()
+
+# clang with lld (-fuse-ld=lld alone would take Debian's default lld, 14).
+set(CMAKE_CXX_COMPILER clang++-16)
+set(CMAKE_CXX_COMPILER_TARGET ${processor}-w64-windows-gnu)
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} --ld-path=/usr/bin/ld.lld-16")
+set(CMAKE_STRIP /usr/bin/llvm-strip-16 CACHE FILEPATH "The strip of LLVM 16, which knows ARM64 PE files")
+# Nothing links without the runtime that this target lacks: CMake's own
+# checks build a library instead.
+set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+set(WINDOWS_UNIT_TESTS OFF)
+# The tests run the program in tests/pe_loader.cpp, built for Linux on
+# arm64, under qemu-user.
+set(WINDOWS_RUNNER pe-loader)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 ${CMAKE_BINARY_DIR}/tests/pe-loader)
+
+set(mingw_include /usr/share/mingw-w64/include)
+execute_process(COMMAND x86_64-w64-mingw32-g++-posix -dumpversion OUTPUT_VARIABLE gxx_version
+                OUTPUT_STRIP_TRAILING_WHITESPACE)
+set(libstdcxx /usr/lib/gcc/x86_64-w64-mingw32/${gxx_version}/include/c++)
+if(NOT gxx_version OR NOT EXISTS ${libstdcxx}/charconv)
+  message(FATAL_ERROR "Windows on ARM64 takes the C++ headers from the x64 mingw-w64 g++, "
+                      "which is missing (apt-get install g++-mingw-w64-x86-64-posix).")
+endif()
+set(WINDOWS_COMPILE_OPTIONS -nostdinc++ -isystem${libstdcxx}
+    -isystem${libstdcxx}/x86_64-w64-mingw32 -isystem${mingw_include})
+
+# llvm-windres preprocesses with whatever clang it finds, and quietly writes
+# an empty resource when told how: clang-16 preprocesses the script first.
+set(CMAKE_RC_COMPILER /usr/bin/llvm-windres-16)
+# (cmake/windows-program.cmake puts this rule in place of CMake's own.)
+set(WINDOWS_RC_COMPILE_OBJECT
+    "clang-16 --target=${CMAKE_CXX_COMPILER_TARGET} -E -x c -DRC_INVOKED -isystem${mingw_include} <DEFINES> <INCLUDES> -MD -MF <DEP_FILE> <SOURCE> -o <OBJECT>.rc"
+    "<CMAKE_RC_COMPILER> --target=${triple} --no-preprocess -O coff <OBJECT>.rc <OBJECT>")
