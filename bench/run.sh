@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Measures what a run of uptime-report costs, against the programs a user
-# would run instead and the cheapest process there is, all in one run, and
+# Measures what a run of uptime-report costs, against reading /proc/uptime,
+# the same program linked against glibc and the cheapest process there is,
 # prints Markdown tables.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
 # Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
@@ -34,9 +34,6 @@ gcc -nostdlib -static -o "$work/empty" "$work/empty.S"
 
 names=("uptime-report" "same, glibc static" "/bin/true")
 commands=("$program" "$glibc_program" /bin/true)
-if command -v uptime >/dev/null; then
-  names+=("uptime (procps)") commands+=("$(command -v uptime)")
-fi
 names+=("cat /proc/uptime" "empty _start") commands+=("/bin/cat /proc/uptime" "$work/empty")
 true_column=2
 
