@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Measures what a run of uptime-report costs, against reading /proc/uptime,
 # the same program linked against glibc and the cheapest process there is,
-# prints Markdown tables.
+# all in one run, and prints Markdown tables.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
 # Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
 # compilers, the Windows rows mingw-w64, clang-16 and lld-16, and their
