@@ -120,7 +120,9 @@ for preset in windows-x86 windows-x64 windows-arm64; do
   fi
 done
 
-if ! command -v wine >/dev/null; then
+# Wine's 64-bit loader, as tests/wine-run.sh runs it.
+wine=/usr/lib/wine/wine64
+if [[ ! -x $wine ]]; then
   echo
   echo "Windows: not timed (wine missing)."
   exit 0
@@ -131,10 +133,10 @@ trivial=$PWD/build/windows-x64/bench/trivial-console.exe
 prefix=$PWD/build/windows-x64/wineprefix
 bash tests/wine-run.sh "$prefix" --start
 trap 'bash tests/wine-run.sh "$prefix" --stop; rm -rf "$work"' EXIT
-export WINEPREFIX=$prefix WINEDEBUG=-all
+export WINEPREFIX=$prefix WINEDEBUG=-all WINELOADER=$wine
 # Wine's own start-up is tens of milliseconds and varies by as much from run
 # to run: the spread says whether the two differ at all.
-read -r exe_s trivial_s exe_sd trivial_sd < <(medians "wine $exe" "wine $trivial")
+read -r exe_s trivial_s exe_sd trivial_sd < <(medians "$wine $exe" "$wine $trivial")
 strip_exe=x86_64-w64-mingw32-strip
 
 echo

@@ -7,11 +7,15 @@
 # With WINE_RUN_OWN_SERVER set, the program gets a wine server of its own on a
 # copy of the prefix (for runs in a time namespace, whose clock the program
 # sees only through a server started inside it).
-# With WINE_RUN_LOADER set (Wine's 32-bit loader, for a 32-bit program), a
-# kernel that runs no 32-bit x86 programs makes the run exit 77, with the
-# reason: a skip, where the program itself exits only 0 or 1.
+# Wine's 64-bit loader runs the program, or WINE_RUN_LOADER (Wine's 32-bit
+# loader, for a 32-bit program): Debian's `wine` would take the 32-bit loader
+# for every program once wine32 is installed, and a kernel without 32-bit x86
+# support cannot start it. With WINE_RUN_LOADER set, such a kernel makes the
+# run exit 77, with the reason: a skip, where the program itself exits only 0
+# or 1.
 set -u
-export WINEPREFIX=$1 WINEDEBUG=-all
+loader=${WINE_RUN_LOADER:-/usr/lib/wine/wine64}
+export WINEPREFIX=$1 WINEDEBUG=-all WINELOADER=$loader
 shift
 
 # A wine server keeps the streams it inherits open: never hand it a test's.
@@ -34,7 +38,7 @@ case ${1:-} in
   --start)
     mkdir -p "$WINEPREFIX"
     start_server
-    wine wineboot --init </dev/null >/dev/null 2>&1
+    "$loader" wineboot --init </dev/null >/dev/null 2>&1
     exit
     ;;
   --stop)
@@ -49,7 +53,7 @@ if [[ -n ${WINE_RUN_OWN_SERVER:-} ]]; then
   cp -a "$WINEPREFIX/." "$copy"
   export WINEPREFIX=$copy
   start_server
-  wine "$@"
+  "$loader" "$@"
   exit
 fi
-exec wine "$@"
+exec "$loader" "$@"
