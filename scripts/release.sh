@@ -37,7 +37,7 @@
 #                      (scripts/verify-release.sh writes them)
 set -euo pipefail
 
-usage="usage: scripts/release.sh DIR   (DIR: a new or empty folder; see the README's Releases)"
+usage="usage: [RELEASE_SOURCE=TREE] scripts/release.sh DIR   (DIR: a new or empty folder; TREE: an unpacked source archive; --help for the rest)"
 fail() { echo "release: $*" >&2; exit 1; }
 
 # Nothing of the caller's environment reaches the artifacts: the script runs
@@ -69,7 +69,7 @@ fi
 umask 022
 
 case ${1:-} in
-  -h | --help) echo "$usage"; exit 0 ;;
+  -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"; exit 0 ;;
   -*) fail "$1 is not a folder name (options are not taken); $usage" ;;
 esac
 (($# == 1)) && [[ -n $1 ]] || fail "$usage"

@@ -163,6 +163,16 @@ sandbox true >"$work/sandbox.log" 2>&1 ||
 
 echo "Checksums"
 [[ -f $dir/SHA256SUMS ]] || { flag "no SHA256SUMS in $dir"; finish; }
+if [[ -z $key ]]; then
+  note "no KEY given: SHA256SUMS is not authenticated (it proves nothing against whoever could replace the files)"
+  missing+=("SHA256SUMS's signature (no KEY given)")
+elif [[ ! -f $dir/SHA256SUMS.asc ]]; then
+  flag "no SHA256SUMS.asc: the checksums carry no signature"
+elif gpgv --keyring "$work/key.gpg" "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" >"$work/gpgv.log" 2>&1; then
+  pass "SHA256SUMS is signed by $(sed -n 's/.*Good signature from //p;T;q' "$work/gpgv.log")"
+else
+  flag "SHA256SUMS.asc is not a good signature by KEY over SHA256SUMS:"$'\n'"$(indent "$work/gpgv.log")"
+fi
 declare -A listed=()
 while read -r digest name; do
   # A name is a file in DIR: no folder, nothing that sha256sum reads elsewhere.
@@ -187,16 +197,6 @@ for file in "$dir"/*; do
     flag "$name is not in SHA256SUMS"
   fi
 done
-if [[ -z $key ]]; then
-  note "no KEY given: SHA256SUMS is not authenticated (it proves nothing against whoever could replace the files)"
-  missing+=("SHA256SUMS's signature (no KEY given)")
-elif [[ ! -f $dir/SHA256SUMS.asc ]]; then
-  flag "no SHA256SUMS.asc: the checksums carry no signature"
-elif gpgv --keyring "$work/key.gpg" "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" >"$work/gpgv.log" 2>&1; then
-  pass "SHA256SUMS is signed by $(sed -n 's/.*Good signature from //p;T;q' "$work/gpgv.log")"
-else
-  flag "SHA256SUMS.asc is not a good signature by KEY over SHA256SUMS:"$'\n'"$(indent "$work/gpgv.log")"
-fi
 # Nothing else can be trusted without authentic checksums.
 ((failures == 0)) || finish
 mapfile -t artifacts < <(printf '%s\n' "${!listed[@]}" | LC_ALL=C sort)
