@@ -26,7 +26,7 @@ cross=(
 test=("${build[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
   dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
-  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse)
+  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse bubblewrap)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 
 case ${1:-} in
