@@ -11,7 +11,9 @@
 # Runs from a git checkout (a release of the checked-out commit; the work
 # tree must be clean) or from an unpacked source archive of a release, which
 # carries its commit and SOURCE_DATE_EPOCH in RELEASE-INFO: both give the
-# same bytes.
+# same bytes. DIR and the source folder must be plain paths (ASCII letters,
+# digits and ._/+,:=@%~-): rpmbuild cannot take a space, and CPack fails on
+# other characters under the release's C locale.
 #
 # Environment (nothing else of the caller's reaches the build):
 #   SOURCE_DATE_EPOCH  every timestamp in the artifacts (default: the
@@ -21,38 +23,57 @@
 #   SIGN_GPG_KEY, SIGN_GPG_PASSPHRASE  an exported OpenPGP secret key and its
 #                      passphrase, if it has one: sign SHA256SUMS
 #                      (SHA256SUMS.asc) and the .rpm packages
-#   SIGNATURES_FROM    a published release of the same commit: instead of
-#                      signing, take its signatures (the .exe's, the .rpm
-#                      packages') onto the rebuilt artifacts, so that a
-#                      rebuild without the keys can be compared byte for byte
-#                      (scripts/verify-release.sh)
+#   RELEASE_SOURCE     an unpacked source archive to release instead of this
+#                      script's own source folder: scripts/verify-release.sh
+#                      rebuilds a downloaded release with its own, trusted
+#                      copy of this script
+#   SIGNATURES_FROM    a folder of the signatures of a published release of
+#                      the same commit, one per signed artifact:
+#                      NAME.zip.sig (the Authenticode signature of the .exe
+#                      in NAME.zip) and NAME.rpm.sig (the .rpm's lead and
+#                      signature header). Instead of signing, they are taken
+#                      onto the rebuilt artifacts, so that a rebuild without
+#                      the keys can be compared byte for byte
+#                      (scripts/verify-release.sh writes them)
 #   RELEASE_URL        where the release's files will be published: write the
 #                      winget and Scoop manifests for the Windows .zip files,
 #                      which point there (recorded in RELEASE-INFO, so that a
 #                      rebuild from the source archive writes them again)
 set -euo pipefail
 
-usage="usage: scripts/release.sh DIR   (DIR: a new or empty folder; see the README's Releases)"
+usage="usage: [RELEASE_SOURCE=TREE] scripts/release.sh DIR   (DIR: a new or empty folder; TREE: an unpacked source archive; --help for the rest)"
 fail() { echo "release: $*" >&2; exit 1; }
 
 # Nothing of the caller's environment reaches the artifacts: the script runs
-# again with only what it needs, a fixed PATH, no HOME (no ~/.gitconfig,
-# ~/.rpmmacros, ...), and its own umask, locale and time zone. Compiler and
-# linker flags, git's and CMake's variables are all left behind.
+# again with only what it needs, a fixed PATH, no HOME until it makes an
+# empty one of its own (no ~/.gitconfig, ~/.rpmmacros, ...), and its own
+# umask, locale and time zone. Compiler and linker flags, git's and CMake's
+# variables are all left behind, except the caller's safe.directory
+# settings, which let git read a checkout that another user owns.
 if [[ -z ${RELEASE_CLEAN_ENVIRONMENT:-} ]]; then
   keep=()
   for name in SOURCE_DATE_EPOCH SIGN_PKCS12 SIGN_PASSWORD SIGN_GPG_KEY SIGN_GPG_PASSPHRASE \
-    SIGNATURES_FROM RELEASE_URL; do
+    RELEASE_SOURCE SIGNATURES_FROM RELEASE_URL; do
     [[ -v $name ]] && keep+=("$name=${!name}")
   done
+  safe=()
+  if command -v git >/dev/null; then
+    # Only where git itself honours it: not a repository's own settings.
+    mapfile -t safe < <(cd / && env -u GIT_DIR -u GIT_CONFIG git config --show-scope \
+      --get-all safe.directory 2>/dev/null | sed -n 's/^\(system\|global\|command\)\t//p')
+  fi
+  keep+=("GIT_CONFIG_COUNT=${#safe[@]}")
+  for i in "${!safe[@]}"; do
+    keep+=("GIT_CONFIG_KEY_$i=safe.directory" "GIT_CONFIG_VALUE_$i=${safe[i]}")
+  done
   exec env -i RELEASE_CLEAN_ENVIRONMENT=1 PATH=/usr/bin:/bin:/usr/sbin:/sbin \
-    HOME=/nonexistent GIT_CONFIG_NOSYSTEM=1 LC_ALL=C TZ=UTC "${keep[@]}" \
+    GIT_CONFIG_NOSYSTEM=1 GIT_CONFIG_GLOBAL=/dev/null LC_ALL=C TZ=UTC "${keep[@]}" \
     bash "$(realpath "${BASH_SOURCE[0]}")" "$@"
 fi
 umask 022
 
 case ${1:-} in
-  -h | --help) echo "$usage"; exit 0 ;;
+  -h | --help) sed -n '2,/^set -euo/{/^set -euo/d;s/^# \{0,1\}//;p}' "${BASH_SOURCE[0]}"; exit 0 ;;
   -*) fail "$1 is not a folder name (options are not taken); $usage" ;;
 esac
 (($# == 1)) && [[ -n $1 ]] || fail "$usage"
@@ -61,12 +82,28 @@ here=$(dirname "$(realpath "${BASH_SOURCE[0]}")")
 root=$(dirname "$here")
 tools=$here/release_tools.py
 
-# Where the sources come from: the checkout this script is in, or the
-# unpacked source archive it is part of.
-if [[ -e $root/.git ]]; then
+if [[ -n ${RELEASE_SOURCE:-} ]]; then
+  [[ -f $RELEASE_SOURCE/RELEASE-INFO ]] ||
+    fail "RELEASE_SOURCE ($RELEASE_SOURCE) is not an unpacked source archive: it has no RELEASE-INFO"
+  root=$(realpath "$RELEASE_SOURCE")
+fi
+# rpmbuild cannot take a path with a space, and CPack fails on a name that is
+# not ASCII under the C locale: such paths are refused before anything else.
+for path in "$root" "$out"; do
+  [[ $path =~ ^[A-Za-z0-9._/+,:=@%~-]+$ ]] ||
+    fail "'$path' has a space or a character other than ASCII letters, digits and ._/+,:=@%~-; rpmbuild cannot build under a path with a space, nor CPack under one with other characters: use a plainer path"
+done
+
+# Where the sources come from: the checkout this script is in, or an
+# unpacked source archive (RELEASE_SOURCE, or the one this script is part of).
+if [[ -z ${RELEASE_SOURCE:-} && -e $root/.git ]]; then
   command -v git >/dev/null || fail "git is missing (apt-get install git), and $root is a git checkout"
-  [[ $(git -C "$root" rev-parse --show-toplevel 2>/dev/null) == "$root" ]] ||
-    fail "$root is not the top of a git work tree"
+  if ! top=$(git -C "$root" rev-parse --show-toplevel 2>&1); then
+    [[ $top != *"dubious ownership"* ]] ||
+      fail "git will not read $root, which another user owns; allow it with: git config --global --add safe.directory $root"
+    fail "$root is not the top of a git work tree: $top"
+  fi
+  [[ $top == "$root" ]] || fail "$root is not the top of a git work tree"
   changes=$(git -C "$root" status --porcelain)
   [[ -z $changes ]] || fail "the work tree has uncommitted changes; a release is of a commit:
 $changes"
@@ -75,22 +112,26 @@ $changes"
 elif [[ -f $root/RELEASE-INFO ]]; then
   commit=$(sed -n 's/^Commit: //p' "$root/RELEASE-INFO")
   epoch=$(sed -n 's/^Source-Date-Epoch: //p' "$root/RELEASE-INFO")
+  [[ $commit =~ ^[0-9a-f]{40}([0-9a-f]{24})?$ ]] ||
+    fail "$root/RELEASE-INFO names no commit (a line 'Commit: ' and its 40 or 64 hex digits)"
   RELEASE_URL=${RELEASE_URL:-$(sed -n 's/^Release-Url: //p' "$root/RELEASE-INFO")}
 else
   fail "$root is neither a git checkout nor an unpacked source archive (no RELEASE-INFO)"
 fi
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$epoch}
-# A whole number of seconds that every format here can hold: rpm and tar
-# headers keep 32 bits.
-[[ $SOURCE_DATE_EPOCH =~ ^(0|[1-9][0-9]{0,9})$ ]] && ((SOURCE_DATE_EPOCH <= 4294967295)) ||
-  fail "SOURCE_DATE_EPOCH must be a whole number of seconds from 0 to 4294967295, not '$SOURCE_DATE_EPOCH'"
+# A time that every format here holds faithfully: zip's dates begin on
+# 1980-01-01, and the .exe's signing time is an X.509 UTCTime, which ends
+# with 2049.
+[[ $SOURCE_DATE_EPOCH =~ ^[1-9][0-9]{0,9}$ ]] &&
+  ((SOURCE_DATE_EPOCH >= 315532800 && SOURCE_DATE_EPOCH <= 2524607999)) ||
+  fail "SOURCE_DATE_EPOCH must be a whole number of seconds from 315532800 (1980-01-01, zip's first date) to 2524607999 (2049-12-31, the last year a UTCTime signing time holds), not '$SOURCE_DATE_EPOCH'"
 
 tools_needed=(cmake cpack ninja tar gzip dpkg-deb dpkg-query rpmbuild sha256sum /usr/bin/python3)
 if [[ -n ${SIGN_PKCS12:-} ]]; then
   [[ -v SIGN_PASSWORD ]] || fail "SIGN_PKCS12 is set but SIGN_PASSWORD is not (set it empty for none)"
   [[ -r $SIGN_PKCS12 ]] || fail "cannot read SIGN_PKCS12: $SIGN_PKCS12"
   SIGN_PKCS12=$(realpath "$SIGN_PKCS12")
-  tools_needed+=(osslsigncode)
+  tools_needed+=(osslsigncode openssl)
 fi
 if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   [[ -r $SIGN_GPG_KEY ]] || fail "cannot read SIGN_GPG_KEY: $SIGN_GPG_KEY"
@@ -107,6 +148,15 @@ for tool in "${tools_needed[@]}"; do
   command -v "$tool" >/dev/null ||
     fail "$tool is missing (bash scripts/setup.sh test installs what a release needs)"
 done
+# The signing certificate opens with its password before anything is built
+# (OpenSSL 3 reads files with old ciphers only as "legacy").
+if [[ -n ${SIGN_PKCS12:-} ]]; then
+  pkcs12_opens() {
+    openssl pkcs12 -in "$SIGN_PKCS12" -passin stdin -noout "$@" <<<"$SIGN_PASSWORD" >/dev/null 2>&1
+  }
+  pkcs12_opens || pkcs12_opens -legacy ||
+    fail "SIGN_PKCS12 does not open with SIGN_PASSWORD: the password is wrong, or $SIGN_PKCS12 is not a PKCS#12 file"
+fi
 if [[ -e $out || -L $out ]]; then
   [[ -d $out && ! -L $out && -z $(ls -A "$out") ]] || fail "$out exists and is not an empty folder"
 fi
@@ -121,6 +171,11 @@ cleanup() {
   if [[ -n $step_pid ]]; then
     kill -TERM -- "-$step_pid" 2>/dev/null || true
     wait "$step_pid" 2>/dev/null || true
+  fi
+  # gpg's agent, and the socket folder it may have made under /run.
+  if [[ -n ${GNUPGHOME:-} ]]; then
+    gpgconf --kill all 2>/dev/null || true
+    gpgconf --remove-socketdir 2>/dev/null || true
   fi
   [[ -n $stage ]] && rm -rf "$stage"
   return 0
@@ -138,8 +193,10 @@ fi
 # DIR's group and setgid bit stay DIR's: nothing built inside inherits them.
 chgrp "$(id -g)" "$stage" && chmod g-s,go-rwx "$stage"
 work=$stage/work artifacts=$stage/artifacts src=$stage/work/src
-mkdir "$work" "$artifacts" "$src"
-export TMPDIR=$work
+mkdir "$work" "$artifacts" "$src" "$work/home"
+# A HOME of the release's own, empty, so that rpm's database and whatever
+# else a tool keeps there stays inside the work folder.
+export TMPDIR=$work HOME=$work/home
 
 # Runs a step in a process group of its own, with its output in a log that is
 # shown only when it fails.
@@ -199,25 +256,20 @@ sign_exe() {
     fail "signing uptime-report.exe failed: $(cat "$work/sign.log")"
   mv "$exe.signed" "$exe"
 }
-# The published .exe's signature, where it has one, onto the rebuilt .exe.
+# The published .exe's signature, where it had one, onto the rebuilt .exe.
 # (osslsigncode checks the signature's certificate chain after attaching it
 # and may call that a failure; what counts is that the bytes come out the
 # same as the published ones, which the comparison tells.)
 take_exe_signature() {
-  local exe=$1 published=$SIGNATURES_FROM/$2 member=$3
-  [[ -f $published ]] || return 0
-  /usr/bin/python3 "$tools" rezip "$published" "$SOURCE_DATE_EPOCH" "$member" >"$work/published.exe"
-  # (osslsigncode overwrites no file: the previous .zip's signature goes first.)
-  rm -f "$work/exe.sig"
-  osslsigncode extract-signature -in "$work/published.exe" -out "$work/exe.sig" >/dev/null 2>&1 ||
-    return 0
-  osslsigncode attach-signature -sigin "$work/exe.sig" -in "$exe" -out "$exe.signed" >/dev/null 2>&1 || true
+  local exe=$1 signature=$SIGNATURES_FROM/$2.sig
+  [[ -f $signature ]] || return 0
+  osslsigncode attach-signature -sigin "$signature" -in "$exe" -out "$exe.signed" >/dev/null 2>&1 || true
   [[ -f $exe.signed ]] && mv "$exe.signed" "$exe"
   return 0
 }
 take_rpm_signature() {
-  local published=$SIGNATURES_FROM/$(basename "$1")
-  [[ -f $published ]] && /usr/bin/python3 "$tools" transplant-rpm-signature "$published" "$1"
+  local signature=$SIGNATURES_FROM/$(basename "$1").sig
+  [[ -f $signature ]] && /usr/bin/python3 "$tools" transplant-rpm-signature "$signature" "$1"
   return 0
 }
 sign_rpm() {
@@ -227,7 +279,7 @@ sign_rpm() {
 }
 
 echo "Releasing $commit (SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH)"
-if [[ -e $root/.git ]]; then
+if [[ -z ${RELEASE_SOURCE:-} && -e $root/.git ]]; then
   /usr/bin/python3 "$tools" export "$root" "$commit" "$src"
 else
   # The unpacked archive, less what a build or this release put beside it.
@@ -274,7 +326,7 @@ for preset in "${presets[@]}"; do
         /usr/bin/python3 "$tools" rezip "$package" "$SOURCE_DATE_EPOCH" "$exe" >"$work/uptime-report.exe"
         if [[ -n ${SIGN_PKCS12:-} ]]; then sign_exe "$work/uptime-report.exe"; fi
         if [[ -n ${SIGNATURES_FROM:-} ]]; then
-          take_exe_signature "$work/uptime-report.exe" "$(basename "$package")" "$exe"
+          take_exe_signature "$work/uptime-report.exe" "$(basename "$package")"
         fi
         /usr/bin/python3 "$tools" rezip "$package" "$SOURCE_DATE_EPOCH" "$exe" "$work/uptime-report.exe"
         ;;
@@ -307,25 +359,11 @@ fi
 /usr/bin/python3 "$tools" spdx "$artifacts" "$work/manifest" uptime-report "$version" "$commit" \
   "$SOURCE_DATE_EPOCH" >"$artifacts/$name.spdx.json"
 
-# How the artifacts were built, as Debian's .buildinfo records it: the exact
-# version of every installed package that can change their bytes.
-{
-  echo "Format: 1.0"
-  echo "Source: uptime-report"
-  echo "Version: $version"
-  echo "Commit: $commit"
-  echo "Source-Date-Epoch: $SOURCE_DATE_EPOCH"
-  echo "Build-Architecture: $(dpkg --print-architecture)"
-  echo "Checksums-Sha256:"
-  (cd "$artifacts" && for file in *; do
-    [[ $file == BUILDINFO ]] || echo " $(sha256sum "$file" | cut -d' ' -f1) $(stat -c %s "$file") $file"
-  done)
-  echo "Installed-Build-Depends:"
-  dpkg-query -W -f '${db:Status-Abbrev} ${binary:Package} (= ${Version})\n' |
-    awk '$1 == "ii" { $1 = ""; print }' |
-    grep -E '^ (binutils[^ ]*|cmake|cmake-data|ninja-build|dpkg|dpkg-dev|rpm|rpm-common|librpm[^ ]*|tar|gzip|xz-utils|python3|python3\.[0-9]+|python3(\.[0-9]+)?-minimal|(g\+\+|gcc|cpp)(-[0-9]+)?(-[^ ]*)?|lib(gcc|stdc\+\+)-[0-9]+-dev[^ ]*|musl-dev(:[^ ]*)?|mingw-w64[^ ]*|clang-[0-9]+|lld-[0-9]+|llvm-[0-9]+(-[^ ]*)?|libllvm[0-9]+|libclang[^ ]*|osslsigncode|gnupg|gpg|gpg-agent) ' |
-    LC_ALL=C sort | sed 's/$/,/; $ s/,$//'
-} >"$artifacts/BUILDINFO"
+# How the artifacts were built: the exact version of every installed
+# package that can change their bytes (release_tools.py lists them, each
+# with its reason).
+/usr/bin/python3 "$tools" buildinfo "$artifacts" "$version" "$commit" "$SOURCE_DATE_EPOCH" \
+  >"$artifacts/BUILDINFO"
 
 (cd "$artifacts" && sha256sum -- * >SHA256SUMS)
 if [[ -n ${SIGN_GPG_KEY:-} ]]; then

@@ -28,7 +28,7 @@ test=("${build[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
   g++-mingw-w64-i686-posix wine32:i386 clang-16 lld-16 llvm-16 python3-yaml
   dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
-  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse
+  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse bubblewrap
   apt-utils createrepo-c dnf xz-utils)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 

@@ -5,7 +5,9 @@
 # and locale, both signed (Authenticode, OpenPGP) with throwaway keys, must
 # give the same bytes. The release must verify, rebuilt from its source
 # archive alone in another folder, and must not once an artifact or the sums
-# are tampered with. Refusals leave nothing behind.
+# are tampered with, the source is not the commit's, or its build reaches
+# for the network. Refusals come before anything is built and leave nothing
+# behind.
 # Usage: release_test.sh SOURCE_DIR VERSION MAJOR MINOR [EMULATOR...]
 set -u
 src=$1 version=$2 major=$3 minor=$4
@@ -16,7 +18,8 @@ work=$(mktemp -d)
 # The second clone and its build go on another file system where there is
 # one (tmpfs lists a folder in another order than ext4 does).
 other=$(mktemp -d /dev/shm/release-test.XXXXXX 2>/dev/null || mktemp -d)
-trap 'rm -rf "$work" "$other"' EXIT
+listener=
+trap '[[ -n $listener ]] && kill "$listener"; rm -rf "$work" "$other"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 # The work tree as it stands, in a commit of its own made through a separate
@@ -65,14 +68,16 @@ export SIGN_GPG_KEY=$work/release-key.sec SIGN_GPG_PASSPHRASE=throwaway
 # Published here: the release writes its winget and Scoop manifests.
 export RELEASE_URL=https://example.invalid/uptime-report/releases/$version
 
-# A refusal: the reason on stderr, no DIR, and no partial folder beside it.
+# A refusal: the reason on stderr, before anything is built, no DIR, and no
+# partial folder beside it.
 expect_refused() {
   local reason=$1 dir=$2
   shift 2
   "$@" >"$work/log" 2>&1 && fail "released despite $reason: $(cat "$work/log")"
   grep -q -- "$reason" "$work/log" || fail "no '$reason' in: $(cat "$work/log")"
+  grep -q "^  building" "$work/log" && fail "'$reason' was found only after building: $(cat "$work/log")"
   [[ -e $dir ]] && fail "a refused release left $dir behind"
-  [[ -z $(find "$(dirname "$dir")" -maxdepth 1 -name '*.partial.*') ]] ||
+  [[ ! -d $(dirname "$dir") || -z $(find "$(dirname "$dir")" -maxdepth 1 -name '*.partial.*') ]] ||
     fail "a refused release left a partial folder beside $dir"
   return 0
 }
@@ -83,13 +88,19 @@ expect_refused "uncommitted changes" "$refused" "${release_a[@]}" "$refused"
 rm "$a/stray-file"
 expect_refused "not a folder name" "$a/--version" bash -c "cd '$a' && bash scripts/release.sh --version"
 expect_refused "is not an empty folder" "$refused" bash -c "cd '$a' && bash scripts/release.sh ."
-for epoch in abc 1.5 -1 4500000000; do
+# Times that zip (from 1980) or the signing time's UTCTime (to 2049) cannot
+# hold, on either side of the range.
+for epoch in abc 1.5 -1 0 315532799 2524608000 4500000000; do
   SOURCE_DATE_EPOCH=$epoch expect_refused "SOURCE_DATE_EPOCH must be" "$refused" "${release_a[@]}" "$refused"
+done
+for dir in "$work/with space/release" "$work/ü/release"; do
+  expect_refused "use a plainer path" "$dir" "${release_a[@]}" "$dir"
 done
 SIGN_GPG_PASSPHRASE=wrong expect_refused "SIGN_GPG_PASSPHRASE" "$refused" "${release_a[@]}" "$refused"
 SIGN_GPG_KEY=$work/new-key.sec expect_refused "older than the commit" "$refused" \
   "${release_a[@]}" "$refused"
 SIGN_PASSWORD=wrong expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
+SIGN_PKCS12=$work/cert.pem expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
 
 (umask 022 && TZ=UTC LC_ALL=C "${release_a[@]}" "$work/release-a") >"$work/log" 2>&1 ||
   fail "release: $(cat "$work/log")"
@@ -205,32 +216,155 @@ done
 bash "$here/report_test.sh" shape "${emulator[@]}" "$work/zip/uptime-report-$version-windows-x64/uptime-report.exe" ||
   fail "the signed x64 .exe as released"
 
-# Verified from another folder, rebuilt from the source archive alone.
+# Copies of the release, altered and checked by the verifier: run from the
+# source repository, which holds the commit, or from a copy of the scripts
+# outside any repository, which does not.
 verify() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$src/scripts/verify-release.sh" "$@"); }
-verify "$work/release-a" "$work/release-key.pub" >"$work/log" 2>&1 ||
-  fail "verify-release.sh: $(cat "$work/log")"
-grep -q "^VERIFIED" "$work/log" || fail "verify-release.sh said: $(cat "$work/log")"
+scripts_copy=$work/verifier\ copy/scripts
+mkdir -p "$scripts_copy" && cp "$src"/scripts/{release.sh,release_tools.py,verify-release.sh} "$scripts_copy/"
+verify_copy() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$scripts_copy/verify-release.sh" "$@"); }
+# Runs a verification; its exit status must be STATUS, and every PATTERN
+# (a grep -E pattern) must be in what it says.
+expect_verdict() {
+  local status=$1 patterns=() pattern
+  shift
+  while [[ $1 != -- ]]; do patterns+=("$1"); shift; done
+  shift
+  "$@" >"$work/log" 2>&1
+  (($? == status)) || fail "$* did not exit with $status: $(cat "$work/log")"
+  for pattern in "${patterns[@]}"; do
+    grep -qE -- "$pattern" "$work/log" || fail "no '$pattern' from $*: $(cat "$work/log")"
+  done
+}
+redo_sums() {
+  (cd "$1" && sed -n 's/^[0-9a-f]\{64\}  //p' SHA256SUMS >"$work/names" && xargs -d '\n' sha256sum <"$work/names" >SHA256SUMS.new &&
+    mv SHA256SUMS.new SHA256SUMS) || fail "cannot redo the sums in $1"
+}
+sign_sums() {
+  rm -f "$1/SHA256SUMS.asc"
+  GNUPGHOME=$work/gnupg gpg --batch --pinentry-mode loopback --passphrase throwaway \
+    --local-user "$2" --armor --detach-sign -o "$1/SHA256SUMS.asc" "$1/SHA256SUMS" 2>/dev/null ||
+    fail "cannot sign with $2"
+}
+# Runs a command inside the copy's unpacked source archive, and packs it again.
+alter_source() {
+  local copy=$1 archive=$1/uptime-report-$version-source.tar.gz
+  shift
+  rm -rf "$work/unpacked" && mkdir "$work/unpacked" && tar -xzf "$archive" -C "$work/unpacked" &&
+    (cd "$work/unpacked/uptime-report-$version" && "$@") &&
+    tar -czf "$archive" -C "$work/unpacked" "uptime-report-$version" || fail "cannot alter the source"
+}
+copy_release() { rm -rf "$1" && cp -a "$work/release-a" "$1" && rm "$1/SHA256SUMS.asc"; }
+# What appears at / meanwhile, but for /nonexistent, which releases by
+# older scripts (run elsewhere on the machine) made their HOME.
+ls -A / >"$work/root-before"
+new_at_root() { ls -A / | comm -13 "$work/root-before" - | grep -vx nonexistent; }
 
-# One byte of one artifact changed, the sums made again and signed by another
-# key: the signature holds for that key, the rebuild names the artifact.
-tampered=$work/tampered
-cp -a "$work/release-a" "$tampered" && rm "$tampered/SHA256SUMS.asc"
-printf '\x01' | dd of="$tampered/uptime-report-$version-linux-armel.tar.gz" bs=1 seek=100 \
+# A verifier that cannot make its work folder stops, saying why, and makes
+# nothing at /. (/nonexistent itself may exist, for the reason above.)
+(cd "$other" && TMPDIR=/nonexistent/tmp bash "$src/scripts/verify-release.sh" "$work/release-a") \
+  >"$work/log" 2>&1
+(($? == 2)) && grep -q "cannot make a temporary folder" "$work/log" ||
+  fail "a TMPDIR that does not exist: $(cat "$work/log")"
+[[ -z $(new_at_root) ]] || fail "a TMPDIR that does not exist made files at /: $(new_at_root)"
+
+# Verified from another folder, rebuilt from the source archive alone.
+expect_verdict 0 "holds exactly commit $commit's files" "^VERIFIED" -- \
+  verify "$work/release-a" "$work/release-key.pub"
+
+# A second rebuilder: the same artifacts, made where one recorded package had
+# another version, one more was installed and one was missing. Signed by the
+# project, it verifies, with each difference named.
+drift=$work/drift
+copy_release "$drift"
+sed -i -e 's/^ dpkg (= [^)]*)/ dpkg (= 1.0-drift)/' -e '/^ libmagic1:/d' \
+  -e 's/^Installed-Build-Depends:$/&\n aaa-extra (= 2.0),/' "$drift/BUILDINFO"
+redo_sums "$drift" && sign_sums "$drift" release-key
+expect_verdict 0 "note  dpkg: 1.0-drift in the release, [^ ]+ here" \
+  "note  aaa-extra 2.0 is in the release's BUILDINFO, not in the rebuild's" \
+  "note  libmagic1:[a-z0-9]+ .* is in the rebuild's BUILDINFO, not in the release's" "^VERIFIED" -- \
+  verify "$drift" "$work/release-key.pub"
+
+# An archive from altered source, signed with the project's key, fails
+# against the commit, which names the file. The key is given in binary: it
+# checks the .rpm packages too.
+altered=$work/altered
+copy_release "$altered"
+alter_source "$altered" sh -c 'echo "// altered" >>src/modMain.h'
+redo_sums "$altered" && sign_sums "$altered" release-key
+GNUPGHOME=$work/gnupg gpg --batch --export release-key >"$work/release-key.gpg" 2>/dev/null ||
+  fail "cannot export the key in binary"
+expect_verdict 1 "ok    uptime-report-$version-1.x86_64.rpm is signed by KEY" \
+  "src/modMain.h: its content differs" "^NOT VERIFIED" -- verify "$altered" "$work/release-key.gpg"
+
+# The fake: one byte of two artifacts changed, the archive's release.sh
+# replaced by one that copies the published files and writes outside its
+# folder, the sums redone. Without a key, from the repository, the source
+# fails. Signed by another key and checked from a copy of the scripts, the
+# signature holds for that key, and the rebuild (by the copy's own
+# release.sh) names both artifacts. The replaced script never runs.
+fake="$work/fake release ü"
+outside=$work/written-outside
+copy_release "$fake"
+printf '\x01' | dd of="$fake/uptime-report-$version-linux-armel.tar.gz" bs=1 seek=100 \
   conv=notrunc 2>/dev/null
-(cd "$tampered" && grep -v SHA256SUMS SHA256SUMS | cut -d' ' -f3 | xargs sha256sum >SHA256SUMS.new &&
-  mv SHA256SUMS.new SHA256SUMS)
-GNUPGHOME=$work/gnupg gpg --batch --pinentry-mode loopback --passphrase throwaway \
-  --local-user other-key --armor --detach-sign -o "$tampered/SHA256SUMS.asc" \
-  "$tampered/SHA256SUMS" 2>/dev/null || fail "cannot sign with the other key"
-verify "$tampered" "$work/other-key.pub" >"$work/log" 2>&1 && fail "a tampered artifact verified"
-grep -q "FAIL  uptime-report-$version-linux-armel.tar.gz differs" "$work/log" ||
-  fail "the tampered artifact is not named: $(cat "$work/log")"
+printf '\x01' | dd of="$fake/uptime-report_${version}_amd64.deb" bs=1 seek=2000 conv=notrunc 2>/dev/null
+cat >"$work/fake-release.sh" <<EOF
+#!/bin/sh
+mkdir -p "\$1" && cp "\$SIGNATURES_FROM"/* "\$1" && touch $outside
+EOF
+alter_source "$fake" cp "$work/fake-release.sh" scripts/release.sh
+redo_sums "$fake"
+expect_verdict 1 "note  no KEY given" "its signature was not checked \(no KEY given\)" \
+  "scripts/release.sh: its content differs" "^NOT VERIFIED" -- verify "$fake"
+sign_sums "$fake" other-key
+expect_verdict 1 'SHA256SUMS is signed by "other-key' "the source was not checked against the repository" \
+  "FAIL  uptime-report-$version-linux-armel.tar.gz differs" \
+  "FAIL  uptime-report_${version}_amd64.deb differs" "^NOT VERIFIED" -- \
+  verify_copy "$fake" "$work/other-key.pub"
+[[ -e $outside ]] && fail "the archive's release.sh ran"
 
-# Edited sums fail on their signature.
+# A build that reaches for the network, and writes outside its folder, fails
+# in the sandbox: the listener hears nothing, and nothing is written.
+/usr/bin/python3 -c '
+import socket, sys
+server = socket.socket()
+server.bind(("127.0.0.1", 0))
+server.listen()
+open(sys.argv[1] + ".new", "w").write(str(server.getsockname()[1]))
+__import__("os").rename(sys.argv[1] + ".new", sys.argv[1])
+while True:
+    server.accept()[0].close()
+    open(sys.argv[2], "a").write("connected\n")
+' "$work/port" "$work/heard" &
+listener=$!
+for _ in $(seq 50); do [[ -f $work/port ]] && break; sleep 0.1; done
+[[ -f $work/port ]] || fail "the listener did not start"
+networked=$work/networked
+copy_release "$networked"
+cat >"$work/networked.cmake" <<EOF
+execute_process(COMMAND touch $outside)
+execute_process(COMMAND /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $(cat "$work/port")), 5)"
+                RESULT_VARIABLE refused)
+if(refused)
+  message(FATAL_ERROR "no network")
+endif()
+EOF
+alter_source "$networked" sh -c "cat '$work/networked.cmake' CMakeLists.txt >CMakeLists.txt.new && mv CMakeLists.txt.new CMakeLists.txt"
+redo_sums "$networked"
+expect_verdict 1 "the rebuild failed" "no network" "^NOT VERIFIED" -- verify_copy "$networked"
+[[ -e $work/heard ]] && fail "a build in the sandbox reached the network"
+[[ -e $outside ]] && fail "a build in the sandbox wrote outside its folder"
+[[ -z $(new_at_root) ]] || fail "a verification left files at /: $(new_at_root)"
+
+# Edited sums fail on their signature; a file they do not list fails, even
+# a hidden one.
 cp -a "$work/release-a" "$work/edited" && echo "# edited" >>"$work/edited/SHA256SUMS"
 verify "$work/edited" "$work/release-key.pub" >"$work/log" 2>&1 && fail "edited sums verified"
 grep -q "SHA256SUMS.asc is not a good signature" "$work/log" ||
   fail "edited sums did not fail on the signature: $(cat "$work/log")"
+cp -a "$work/release-a" "$work/hidden" && touch "$work/hidden/.extra"
+expect_verdict 1 "FAIL  .extra is not in SHA256SUMS" -- verify "$work/hidden" "$work/release-key.pub"
 
 # The signed release as APT and DNF repositories, taken by apt and dnf.
 bash "$here/repo_test.sh" "$src" "$work/release-a" "$work" || fail "the repositories"
