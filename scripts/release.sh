@@ -125,6 +125,9 @@ export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$epoch}
 [[ $SOURCE_DATE_EPOCH =~ ^[1-9][0-9]{0,9}$ ]] &&
   ((SOURCE_DATE_EPOCH >= 315532800 && SOURCE_DATE_EPOCH <= 2524607999)) ||
   fail "SOURCE_DATE_EPOCH must be a whole number of seconds from 315532800 (1980-01-01, zip's first date) to 2524607999 (2049-12-31, the last year a UTCTime signing time holds), not '$SOURCE_DATE_EPOCH'"
+# One address, which RELEASE-INFO keeps on one line and the manifests quote.
+[[ -z ${RELEASE_URL:-} || $RELEASE_URL =~ ^https?://[A-Za-z0-9._~:/?#@!\$\&\(\)*+,\;=%-]+$ ]] ||
+  fail "RELEASE_URL must be one http:// or https:// address, without blanks or quotes, not '$RELEASE_URL'"
 
 tools_needed=(cmake cpack ninja tar gzip dpkg-deb dpkg-query rpmbuild sha256sum /usr/bin/python3)
 if [[ -n ${SIGN_PKCS12:-} ]]; then

@@ -99,6 +99,7 @@ done
 SIGN_GPG_PASSPHRASE=wrong expect_refused "SIGN_GPG_PASSPHRASE" "$refused" "${release_a[@]}" "$refused"
 SIGN_GPG_KEY=$work/new-key.sec expect_refused "older than the commit" "$refused" \
   "${release_a[@]}" "$refused"
+RELEASE_URL=$'https://example.invalid/x\nCommit: 0' expect_refused "RELEASE_URL must be" "$refused" "${release_a[@]}" "$refused"
 SIGN_PASSWORD=wrong expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
 SIGN_PKCS12=$work/cert.pem expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
 
