@@ -39,15 +39,16 @@ set -euo pipefail
 usage="usage: scripts/publish-repos.sh RELEASE_DIR TREE   (see the script's opening comment)"
 fail() { echo "publish-repos: $*" >&2; exit 1; }
 
-# As in release.sh: the script runs again with a fixed PATH, no HOME (no
-# ~/.gnupg, ~/.rpmmacros), and its own umask, locale and time zone.
+# As in release.sh: the script runs again with a fixed PATH, no HOME of the
+# caller's (no ~/.gnupg, ~/.rpmmacros; it makes its own below), and its own
+# umask, locale and time zone.
 if [[ -z ${PUBLISH_CLEAN_ENVIRONMENT:-} ]]; then
   keep=()
   for name in SIGN_GPG_KEY SIGN_GPG_PASSPHRASE REPO_URL; do
     [[ -v $name ]] && keep+=("$name=${!name}")
   done
   exec env -i PUBLISH_CLEAN_ENVIRONMENT=1 PATH=/usr/bin:/bin:/usr/sbin:/sbin \
-    HOME=/nonexistent LC_ALL=C TZ=UTC "${keep[@]}" bash "$(realpath "${BASH_SOURCE[0]}")" "$@"
+    LC_ALL=C TZ=UTC "${keep[@]}" bash "$(realpath "${BASH_SOURCE[0]}")" "$@"
 fi
 umask 022
 
@@ -80,6 +81,24 @@ if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   [[ -r $SIGN_GPG_KEY ]] || fail "cannot read SIGN_GPG_KEY: $SIGN_GPG_KEY"
   command -v gpg >/dev/null || fail "gpg is missing (apt-get install gnupg)"
 fi
+
+# Work files outside TREE; the new tree in a hidden folder beside it. Whatever
+# ends the script removes both, and puts the old TREE back if it was moved.
+work= stage= moved_old=
+cleanup() {
+  [[ -n $work && -d $work/gnupg ]] && GNUPGHOME=$work/gnupg gpgconf --kill all 2>/dev/null
+  [[ -n $moved_old && ! -e $out ]] && mv "$moved_old" "$out"
+  [[ -n $work ]] && rm -rf "$work"
+  [[ -n $stage ]] && rm -rf "$stage"
+  return 0
+}
+trap cleanup EXIT
+# A signal ends the script through cleanup, with the status the shell gives.
+for signal in HUP:129 INT:130 TERM:143; do trap "exit ${signal#*:}" "${signal%:*}"; done
+work=$(mktemp -d) || fail "cannot make a temporary folder (TMPDIR=${TMPDIR:-/tmp})"
+# A HOME of the script's own, empty: rpm and gpg read nothing of anybody's.
+export HOME=$work/home
+mkdir "$HOME"
 
 field() { sed -n "s/^$1: //p" "$2"; }
 contains() {
@@ -164,20 +183,6 @@ check_tree_packages() {
   done < <(cd "$tree" && find apt/pool rpm -type f \( -name '*.deb' -o -name '*.rpm' \) 2>/dev/null | sort)
 }
 
-# Work files outside TREE; the new tree in a hidden folder beside it. Whatever
-# ends the script removes both, and puts the old TREE back if it was moved.
-work= stage= moved_old=
-cleanup() {
-  [[ -n $work && -d $work/gnupg ]] && GNUPGHOME=$work/gnupg gpgconf --kill all 2>/dev/null
-  [[ -n $moved_old && ! -e $out ]] && mv "$moved_old" "$out"
-  [[ -n $work ]] && rm -rf "$work"
-  [[ -n $stage ]] && rm -rf "$stage"
-  return 0
-}
-trap cleanup EXIT
-# A signal ends the script through cleanup, with the status the shell gives.
-for signal in HUP:129 INT:130 TERM:143; do trap "exit ${signal#*:}" "${signal%:*}"; done
-work=$(mktemp -d)
 if [[ -n $old ]]; then check_tree_packages "$old"; fi
 
 # The tree's time: the newest release in it.
