@@ -168,7 +168,15 @@ if [[ -z $key ]]; then
   missing+=("SHA256SUMS's signature (no KEY given)")
 elif [[ ! -f $dir/SHA256SUMS.asc ]]; then
   flag "no SHA256SUMS.asc: the checksums carry no signature"
-elif gpgv --keyring "$work/key.gpg" "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" >"$work/gpgv.log" 2>&1; then
+elif ! gpgv --status-fd 3 --keyring "$work/key.gpg" "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" \
+  >"$work/gpgv.log" 2>&1 3>"$work/gpgv.status"; then
+  flag "SHA256SUMS.asc is not a good signature by KEY over SHA256SUMS:"$'\n'"$(indent "$work/gpgv.log")"
+elif grep -qE '^\[GNUPG:\] (REVKEYSIG|EXPKEYSIG) ' "$work/gpgv.status"; then
+  # gpgv accepts these; but a release is signed at a time its signer
+  # chooses, so a signature dated before the revocation or expiry proves
+  # nothing.
+  flag "SHA256SUMS.asc is signed by a key of KEY that is revoked or expired:"$'\n'"$(indent "$work/gpgv.log")"
+elif grep -q '^\[GNUPG:\] GOODSIG ' "$work/gpgv.status"; then
   pass "SHA256SUMS is signed by $(sed -n 's/.*Good signature from //p;T;q' "$work/gpgv.log")"
 else
   flag "SHA256SUMS.asc is not a good signature by KEY over SHA256SUMS:"$'\n'"$(indent "$work/gpgv.log")"
