@@ -190,21 +190,22 @@ while read -r digest name; do
   fi
   listed[$name]=1
 done <"$dir/SHA256SUMS"
+# Every entry must be a plain file before any is read: a fifo would block
+# sha256sum, and a symbolic link lead it elsewhere (/dev/zero).
+for file in "$dir"/*; do
+  name=${file##*/}
+  if [[ ! -f $file || -L $file ]]; then
+    flag "$name is not a plain file"
+  elif [[ -z ${listed[$name]:-} && $name != SHA256SUMS && $name != SHA256SUMS.asc ]]; then
+    flag "$name is not in SHA256SUMS"
+  fi
+done
 ((failures == 0)) || finish
 if (cd "$dir" && sha256sum --strict -c SHA256SUMS) >"$work/sums.log" 2>&1; then
   pass "every file listed matches SHA256SUMS"
 else
   flag "files do not match SHA256SUMS:"$'\n'"$(grep -v ': OK$' "$work/sums.log" | indent)"
 fi
-for file in "$dir"/*; do
-  name=${file##*/}
-  [[ $name == SHA256SUMS || $name == SHA256SUMS.asc ]] && continue
-  if [[ ! -f $file || -L $file ]]; then
-    flag "$name is not a plain file"
-  elif [[ -z ${listed[$name]:-} ]]; then
-    flag "$name is not in SHA256SUMS"
-  fi
-done
 # Nothing else can be trusted without authentic checksums.
 ((failures == 0)) || finish
 mapfile -t artifacts < <(printf '%s\n' "${!listed[@]}" | LC_ALL=C sort)
