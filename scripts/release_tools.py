@@ -37,6 +37,7 @@ Usage:
 """
 import fnmatch
 import hashlib
+import io
 import json
 import os
 import subprocess
@@ -356,13 +357,22 @@ def compare_buildinfo(published, rebuilt):
     return 1 if failed else 0
 
 
+# The project's sources unpack to a few megabytes: a larger archive would
+# only fill the disk or the memory of whoever checks and rebuilds it.
+SOURCE_SIZE_LIMIT = 256 << 20
+
+
 def archive_members(archive):
     """The source archive's members, as (path inside its top folder, member),
     refusing any that could reach outside that folder when unpacked."""
-    members, tops, seen = [], set(), set()
+    members, tops, seen, size = [], set(), set(), 0
     with tarfile.open(archive, "r:gz") as tar:
         for member in tar:
             name = member.name
+            size += member.size
+            if size > SOURCE_SIZE_LIMIT:
+                sys.exit(f"the archive unpacks to more than {SOURCE_SIZE_LIMIT >> 20} MiB; "
+                         f"a source archive is far smaller")
             parts = name.rstrip("/").split("/")
             if name.startswith("/") or {"..", "."} & set(parts) or "" in parts:
                 sys.exit(f"{name}: a member outside the archive's folder")
@@ -383,17 +393,24 @@ def archive_members(archive):
                 members.append(("/".join(parts[1:]), member))
         if len(tops) != 1:
             sys.exit(f"the archive has {len(tops)} top folders; a source archive has one")
+        # Files are read as they are needed, a piece at a time: a member of
+        # gigabytes of zeros is a few megabytes compressed.
         for path, member in members:
-            data = tar.extractfile(member).read() if member.isfile() else None
-            yield path, member, data
+            yield path, member, (tar.extractfile(member) if member.isfile() else None)
+
+
+# RELEASE-INFO is three short lines; more is not read into memory.
+RELEASE_INFO_LIMIT = 4096
 
 
 def check_archive(archive, buildinfo_path, spdx_path):
     release_info = {}
     for path, member, data in archive_members(archive):
         if path == "RELEASE-INFO" and member.isfile():
-            release_info = dict(line.split(": ", 1) for line in data.decode().splitlines()
-                                if ": " in line)
+            if member.size > RELEASE_INFO_LIMIT:
+                sys.exit(f"RELEASE-INFO holds {member.size} bytes; it is a few lines")
+            release_info = dict(line.split(": ", 1) for line in
+                                data.read().decode(errors="replace").splitlines() if ": " in line)
     named = {
         "the source archive's RELEASE-INFO": release_info.get("Commit", "(none)"),
         "BUILDINFO": " ".join(read_fields(buildinfo_path).get("Commit", ["(none)"])),
@@ -409,8 +426,12 @@ def check_archive(archive, buildinfo_path, spdx_path):
     print(commit)
 
 
-def git_blob(data, algorithm):
-    return hashlib.new(algorithm, b"blob %d\0" % len(data) + data).hexdigest()
+def git_blob(data, size, algorithm):
+    """git's name for a file of SIZE bytes read from DATA, a piece at a time."""
+    digest = hashlib.new(algorithm, b"blob %d\0" % size)
+    while piece := data.read(1 << 20):
+        digest.update(piece)
+    return digest.hexdigest()
 
 
 def compare_source(archive, repo, commit):
@@ -436,14 +457,16 @@ def compare_source(archive, repo, commit):
         if path == "RELEASE-INFO":
             continue
         if member.issym():
-            mode, data = "120000", member.linkname.encode()
+            target = member.linkname.encode()
+            mode, data, size = "120000", io.BytesIO(target), len(target)
         else:
+            size = member.size
             mode = modes.get(member.mode, oct(member.mode))
         if path not in expected:
             differences.append(f"{path}: not in the commit")
             continue
         want_mode, want_blob = expected.pop(path)
-        if git_blob(data, algorithm) != want_blob:
+        if git_blob(data, size, algorithm) != want_blob:
             differences.append(f"{path}: its content differs from the commit's")
         if mode != want_mode:
             differences.append(f"{path}: mode {mode} in the archive, {want_mode} in the commit")
