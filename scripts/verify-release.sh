@@ -294,6 +294,12 @@ if ! sandbox sh -c 'tar -xzf source.tar.gz -C source && set -- source/* &&
   finish
 fi
 rebuilt=$box/rebuild
+# The rebuild's folder is the sandbox's work: a symbolic link there would
+# lead this script, outside the sandbox, to compare other files.
+if [[ ! -d $rebuilt || -L $rebuilt || ! -f $rebuilt/SHA256SUMS || -L $rebuilt/SHA256SUMS ]]; then
+  flag "the rebuild made no folder of plain files with its SHA256SUMS"
+  finish
+fi
 for name in "${artifacts[@]}"; do
   [[ $name == BUILDINFO ]] && continue
   if [[ ! -f $rebuilt/$name || -L $rebuilt/$name ]]; then
