@@ -112,6 +112,15 @@ contains() {
 # the sums name are taken.
 [[ -f $release/SHA256SUMS && -f $release/BUILDINFO ]] ||
   fail "$release holds no SHA256SUMS or no BUILDINFO: it is not a release folder"
+# Each line names a plain file in the release folder, checked before any is
+# read: a name through a folder or a symbolic link would place a package
+# outside TREE, and a fifo or a device would hold sha256sum up.
+bad_line=$(grep -vm1 '^[0-9a-f]\{64\}  [^-./][^/]*$' "$release/SHA256SUMS") &&
+  fail "$release's SHA256SUMS has a line that is not a digest and a file name in the release folder: $bad_line"
+while IFS= read -r file; do
+  [[ -f $release/$file && ! -L $release/$file ]] ||
+    fail "$release's SHA256SUMS lists $file, which is not a plain file in the release folder"
+done < <(cut -c67- "$release/SHA256SUMS")
 (cd "$release" && sha256sum --strict --quiet -c SHA256SUMS >/dev/null 2>&1) ||
   fail "files in $release do not match its SHA256SUMS (check with: cd $release && sha256sum -c SHA256SUMS)"
 mapfile -t listed < <(sed -n 's/^[0-9a-f]\{64\}  //p' "$release/SHA256SUMS")
