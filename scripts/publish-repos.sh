@@ -127,7 +127,7 @@ mapfile -t listed < <(sed -n 's/^[0-9a-f]\{64\}  //p' "$release/SHA256SUMS")
 contains BUILDINFO "${listed[@]}" || fail "$release's SHA256SUMS does not cover its BUILDINFO"
 version=$(field Version "$release/BUILDINFO")
 epoch=$(field Source-Date-Epoch "$release/BUILDINFO")
-[[ $version =~ ^[0-9A-Za-z.+~-]+$ ]] || fail "BUILDINFO names no usable version: '$version'"
+[[ $version =~ ^[0-9][0-9A-Za-z.+~-]*$ ]] || fail "BUILDINFO names no usable version: '$version'"
 [[ $epoch =~ ^(0|[1-9][0-9]{0,9})$ ]] || fail "BUILDINFO names no usable Source-Date-Epoch: '$epoch'"
 
 # Where each of the release's files goes in TREE: "SOURCE<TAB>PATH" lines.
