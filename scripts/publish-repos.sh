@@ -184,6 +184,11 @@ check_tree_packages() {
   for sums in "$tree"/releases/*/SHA256SUMS; do
     sed -n "s,^\([0-9a-f]\{64\}\)  \(.*\.deb\)$,\1  $pool/\2,p; s,^\([0-9a-f]\{64\}\)  \(.*\.rpm\)$,\1  rpm/\2,p" "$sums"
   done | sort -u >"$expected"
+  # apt-ftparchive and createrepo_c follow symbolic links: one would have a
+  # foreign package indexed and signed.
+  local odd
+  odd=$(cd "$tree" && find apt/pool rpm ! -type f ! -type d -print -quit 2>/dev/null)
+  [[ -z $odd ]] || fail "$out holds $odd, which is neither a plain file nor a folder"
   (cd "$tree" && sha256sum --strict --quiet -c "$expected" >"$work/check.log" 2>&1) ||
     fail "packages in $out do not match their releases' SHA256SUMS: $(grep -v ': OK$' "$work/check.log")"
   while IFS= read -r package; do
