@@ -164,8 +164,9 @@ if [[ -e $out || -L $out ]]; then
   if [[ -n $(ls -A "$out") ]]; then
     old=$out
     [[ -d $out/releases ]] || fail "$out is not empty and holds no releases/: it is not a repository tree this script made"
-    for entry in "$out"/* "$out"/.[!.]*; do
-      [[ -e $entry ]] || continue
+    # Every name, hidden ones too (..name included): the old TREE is removed.
+    for entry in "$out"/* "$out"/.[!.]* "$out"/..?*; do
+      [[ -e $entry || -L $entry ]] || continue
       contains "$(basename "$entry")" "${tree_entries[@]}" ||
         fail "$out holds $(basename "$entry"), which is not part of a repository tree; move it elsewhere first"
     done
