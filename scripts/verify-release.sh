@@ -87,7 +87,8 @@ trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 trap 'exit 129' HUP
-work=$(mktemp -d 2>&1) && [[ -d $work ]] ||
+# An absolute path: rpmkeys and bubblewrap take no relative one (TMPDIR=tmp).
+work=$(mktemp -d -p "$(realpath -m -- "${TMPDIR:-/tmp}")" 2>&1) && [[ -d $work ]] ||
   { reason=$work; work=; refuse "cannot make a temporary folder (TMPDIR=${TMPDIR:-/tmp}): $reason"; }
 box=$work/box
 mkdir "$box" "$box/home" "$box/signatures" || refuse "cannot write in $work"
