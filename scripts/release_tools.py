@@ -411,11 +411,20 @@ def check_archive(archive, buildinfo_path, spdx_path):
                 sys.exit(f"RELEASE-INFO holds {member.size} bytes; it is a few lines")
             release_info = dict(line.split(": ", 1) for line in
                                 data.read().decode(errors="replace").splitlines() if ": " in line)
+    # A BUILDINFO or an SPDX document that does not parse names no commit.
+    try:
+        buildinfo_commit = " ".join(read_fields(buildinfo_path).get("Commit", ["(none)"]))
+    except (OSError, UnicodeDecodeError) as error:
+        sys.exit(f"BUILDINFO cannot be read: {error}")
+    try:
+        document = json.load(open(spdx_path, encoding="utf-8"))
+        comment = document.get("comment", "") if isinstance(document, dict) else ""
+    except (OSError, ValueError) as error:
+        sys.exit(f"the SPDX document cannot be read: {error}")
     named = {
         "the source archive's RELEASE-INFO": release_info.get("Commit", "(none)"),
-        "BUILDINFO": " ".join(read_fields(buildinfo_path).get("Commit", ["(none)"])),
-        "the SPDX document": json.load(open(spdx_path)).get("comment", "").rpartition(
-            "from commit ")[2].rstrip("."),
+        "BUILDINFO": buildinfo_commit,
+        "the SPDX document": str(comment).rpartition("from commit ")[2].rstrip("."),
     }
     if len(set(named.values())) != 1:
         sys.exit("the release names more than one commit: "
