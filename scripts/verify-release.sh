@@ -215,6 +215,13 @@ echo "Signatures"
 # Each signature is also kept for the rebuild, which takes it over.
 for zip in "$dir"/*.zip; do
   name=${zip##*/}
+  # A .zip holds one small program: one that unpacks to more would fill
+  # the work folder (a gigabyte of zeros packs into a megabyte).
+  unpacked=$(unzip -Zt "$zip" 2>/dev/null | awk '{ print $3 }')
+  if [[ ! $unpacked =~ ^[0-9]+$ ]] || ((unpacked > 256 << 20)); then
+    flag "$name cannot be read as a .zip, or unpacks to more than 256 MiB"
+    continue
+  fi
   mkdir "$work/zip" && unzip -q "$zip" '*.exe' -d "$work/zip" 2>"$work/unzip.log" ||
     { flag "cannot unzip $name: $(cat "$work/unzip.log")"; rm -rf "$work/zip"; continue; }
   for exe in "$work"/zip/*/*.exe "$work"/zip/*.exe; do
