@@ -357,6 +357,28 @@ def compare_buildinfo(published, rebuilt):
     return 1 if failed else 0
 
 
+def link_passed(parts, links):
+    """The first folder on the path PARTS that is one of the archive's LINKS."""
+    return next((p for i in range(1, len(parts) + 1) if (p := "/".join(parts[:i])) in links), None)
+
+
+def link_leads_out(path, target, links):
+    """Whether the link at PATH leads outside the archive's folder, as the
+    file system follows it: step by step, where another link on the way
+    (x/l/.. with x/l a link) is refused rather than followed."""
+    if target.startswith("/"):
+        return True
+    parts = path.split("/")[:-1]
+    for part in target.split("/"):
+        if part == "..":
+            if not parts or link_passed(parts, links):
+                return True
+            parts.pop()
+        elif part not in ("", "."):
+            parts.append(part)
+    return bool(link_passed(parts[:-1], links))
+
+
 # The project's sources unpack to a few megabytes: a larger archive would
 # only fill the disk or the memory of whoever checks and rebuilds it.
 SOURCE_SIZE_LIMIT = 256 << 20
@@ -379,12 +401,6 @@ def archive_members(archive):
             if not (member.isfile() or member.isdir() or member.issym()):
                 sys.exit(f"{name}: a {'hard link' if member.islnk() else 'device or special file'}"
                          f"; the source archive holds files, folders and symbolic links only")
-            if member.issym():
-                target = os.path.normpath(os.path.join(os.path.dirname("/".join(parts[1:])),
-                                                       member.linkname))
-                if member.linkname.startswith("/") or target == ".." or target.startswith("../"):
-                    sys.exit(f"{name}: a symbolic link leading out of the archive "
-                             f"({member.linkname})")
             if name.rstrip("/") in seen:
                 sys.exit(f"{name}: a member the archive holds twice")
             seen.add(name.rstrip("/"))
@@ -393,6 +409,13 @@ def archive_members(archive):
                 members.append(("/".join(parts[1:]), member))
         if len(tops) != 1:
             sys.exit(f"the archive has {len(tops)} top folders; a source archive has one")
+        links = {path for path, member in members if member.issym()}
+        for path, member in members:
+            if link_passed(path.split("/")[:-1], links):
+                sys.exit(f"{member.name}: a member beneath a symbolic link")
+            if member.issym() and link_leads_out(path, member.linkname, links):
+                sys.exit(f"{member.name}: a symbolic link leading out of the archive, or through "
+                         f"another one ({member.linkname})")
         # Files are read as they are needed, a piece at a time: a member of
         # gigabytes of zeros is a few megabytes compressed.
         for path, member in members:
