@@ -391,6 +391,16 @@ alter_source "$huge" truncate -s 300M huge
 redo_sums "$huge"
 expect_verdict 1 "unpacks to more than 256 MiB" "^NOT VERIFIED" -- verify "$huge"
 rm -rf "$huge" "$work/unpacked"
+# Symbolic links that lead out of the archive, directly or through another
+# link (x/l/.. with x/l a link to ..), are refused.
+for links in "ln -s /etc x/l" "ln -s ../.. x/l" "ln -s .. x/l && ln -s x/l/.. l2"; do
+  rm -rf "$work/links" && mkdir -p "$work/links/top/x" &&
+    (cd "$work/links/top" && sh -c "$links" && tar -czf ../links.tar.gz -C .. top) || fail "cannot make links"
+  /usr/bin/python3 "$src/scripts/release_tools.py" check-archive "$work/links/links.tar.gz" \
+    "$work/release-a/BUILDINFO" "$work/release-a/uptime-report-$version.spdx.json" >"$work/log" 2>&1 &&
+    fail "an archive with $links passed"
+  grep -q "leading out of the archive" "$work/log" || fail "$links: $(cat "$work/log")"
+done
 
 # The signed release as APT and DNF repositories, taken by apt and dnf.
 bash "$here/repo_test.sh" "$src" "$work/release-a" "$work" || fail "the repositories"
