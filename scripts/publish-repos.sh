@@ -79,7 +79,7 @@ for tool in apt-ftparchive createrepo_c dpkg-deb rpm gzip xz sha256sum; do
 done
 if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   [[ -r $SIGN_GPG_KEY ]] || fail "cannot read SIGN_GPG_KEY: $SIGN_GPG_KEY"
-  command -v gpg >/dev/null || fail "gpg is missing (apt-get install gnupg)"
+  command -v gpg >/dev/null && command -v gpgv >/dev/null || fail "gpg or gpgv is missing (apt-get install gnupg)"
 fi
 
 # Work files outside TREE; the new tree in a hidden folder beside it. Whatever
@@ -228,6 +228,13 @@ if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   "${gpg_sign[@]}" --detach-sign -o "$work/test.sig" "$work/test" >"$work/gpg.log" 2>&1 ||
     fail "signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): $(cat "$work/gpg.log")"
   signing=1
+  # A release whose files were changed and its sums redone, or that another
+  # key signed, is not signed anew as this key's.
+  if [[ -f $release/SHA256SUMS.asc ]]; then
+    gpg --batch --export "$fingerprint" >"$work/key.gpg" &&
+      gpgv --keyring "$work/key.gpg" "$release/SHA256SUMS.asc" "$release/SHA256SUMS" >"$work/gpgv.log" 2>&1 ||
+      fail "$release's SHA256SUMS.asc is not a good signature over its SHA256SUMS by SIGN_GPG_KEY: $(cat "$work/gpgv.log")"
+  fi
 fi
 sign() { # sign FILE OUTPUT GPG-OPTIONS...
   local file=$1 output=$2
