@@ -233,6 +233,13 @@ cp -a "$tree" "$work/linked" &&
   ln -s "$release/uptime-report_${version}_i386.deb" "$work/linked/apt/pool/main/u/uptime-report/foreign_1_i386.deb" ||
   fail "cannot make a linked tree"
 refused_case "neither a plain file nor a folder" "$release" "$work/linked"
+# A package changed and the sums redone: the release's signature no longer
+# holds, and the tree is not signed over it.
+rm -rf "$odd" && cp -a "$release" "$odd" &&
+  printf '\x01' | dd of="$odd/uptime-report_${version}_i386.deb" bs=1 seek=100 conv=notrunc 2>/dev/null &&
+  (cd "$odd" && sha256sum -- $(cut -c67- SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS) ||
+  fail "cannot make $odd"
+refused_case "SHA256SUMS.asc is not a good signature" "$odd" "$work/refused"
 SIGN_GPG_PASSPHRASE=wrong publish "$release" "$work/refused" && fail "published with a wrong passphrase"
 grep -q "SIGN_GPG_PASSPHRASE" "$work/log" || fail "no reason given: $(cat "$work/log")"
 [[ -z $(ls -A "$work" | grep -E '^(refused|\.refused\.partial)') ]] || fail "a refusal left files behind"
