@@ -79,7 +79,7 @@ for tool in apt-ftparchive createrepo_c dpkg-deb rpm gzip xz sha256sum; do
 done
 if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   [[ -r $SIGN_GPG_KEY ]] || fail "cannot read SIGN_GPG_KEY: $SIGN_GPG_KEY"
-  command -v gpg >/dev/null || fail "gpg is missing (apt-get install gnupg)"
+  command -v gpg >/dev/null && command -v gpgv >/dev/null || fail "gpg or gpgv is missing (apt-get install gnupg)"
 fi
 
 # Work files outside TREE; the new tree in a hidden folder beside it. Whatever
@@ -112,13 +112,22 @@ contains() {
 # the sums name are taken.
 [[ -f $release/SHA256SUMS && -f $release/BUILDINFO ]] ||
   fail "$release holds no SHA256SUMS or no BUILDINFO: it is not a release folder"
+# Each line names a plain file in the release folder, checked before any is
+# read: a name through a folder or a symbolic link would place a package
+# outside TREE, and a fifo or a device would hold sha256sum up.
+bad_line=$(grep -vm1 '^[0-9a-f]\{64\}  [^-./][^/]*$' "$release/SHA256SUMS") &&
+  fail "$release's SHA256SUMS has a line that is not a digest and a file name in the release folder: $bad_line"
+while IFS= read -r file; do
+  [[ -f $release/$file && ! -L $release/$file ]] ||
+    fail "$release's SHA256SUMS lists $file, which is not a plain file in the release folder"
+done < <(cut -c67- "$release/SHA256SUMS")
 (cd "$release" && sha256sum --strict --quiet -c SHA256SUMS >/dev/null 2>&1) ||
   fail "files in $release do not match its SHA256SUMS (check with: cd $release && sha256sum -c SHA256SUMS)"
 mapfile -t listed < <(sed -n 's/^[0-9a-f]\{64\}  //p' "$release/SHA256SUMS")
 contains BUILDINFO "${listed[@]}" || fail "$release's SHA256SUMS does not cover its BUILDINFO"
 version=$(field Version "$release/BUILDINFO")
 epoch=$(field Source-Date-Epoch "$release/BUILDINFO")
-[[ $version =~ ^[0-9A-Za-z.+~-]+$ ]] || fail "BUILDINFO names no usable version: '$version'"
+[[ $version =~ ^[0-9][0-9A-Za-z.+~-]*$ ]] || fail "BUILDINFO names no usable version: '$version'"
 [[ $epoch =~ ^(0|[1-9][0-9]{0,9})$ ]] || fail "BUILDINFO names no usable Source-Date-Epoch: '$epoch'"
 
 # Where each of the release's files goes in TREE: "SOURCE<TAB>PATH" lines.
@@ -155,8 +164,9 @@ if [[ -e $out || -L $out ]]; then
   if [[ -n $(ls -A "$out") ]]; then
     old=$out
     [[ -d $out/releases ]] || fail "$out is not empty and holds no releases/: it is not a repository tree this script made"
-    for entry in "$out"/* "$out"/.[!.]*; do
-      [[ -e $entry ]] || continue
+    # Every name, hidden ones too (..name included): the old TREE is removed.
+    for entry in "$out"/* "$out"/.[!.]* "$out"/..?*; do
+      [[ -e $entry || -L $entry ]] || continue
       contains "$(basename "$entry")" "${tree_entries[@]}" ||
         fail "$out holds $(basename "$entry"), which is not part of a repository tree; move it elsewhere first"
     done
@@ -175,6 +185,11 @@ check_tree_packages() {
   for sums in "$tree"/releases/*/SHA256SUMS; do
     sed -n "s,^\([0-9a-f]\{64\}\)  \(.*\.deb\)$,\1  $pool/\2,p; s,^\([0-9a-f]\{64\}\)  \(.*\.rpm\)$,\1  rpm/\2,p" "$sums"
   done | sort -u >"$expected"
+  # apt-ftparchive and createrepo_c follow symbolic links: one would have a
+  # foreign package indexed and signed.
+  local odd
+  odd=$(cd "$tree" && find apt/pool rpm ! -type f ! -type d -print -quit 2>/dev/null)
+  [[ -z $odd ]] || fail "$out holds $odd, which is neither a plain file nor a folder"
   (cd "$tree" && sha256sum --strict --quiet -c "$expected" >"$work/check.log" 2>&1) ||
     fail "packages in $out do not match their releases' SHA256SUMS: $(grep -v ': OK$' "$work/check.log")"
   while IFS= read -r package; do
@@ -213,6 +228,13 @@ if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   "${gpg_sign[@]}" --detach-sign -o "$work/test.sig" "$work/test" >"$work/gpg.log" 2>&1 ||
     fail "signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): $(cat "$work/gpg.log")"
   signing=1
+  # A release whose files were changed and its sums redone, or that another
+  # key signed, is not signed anew as this key's.
+  if [[ -f $release/SHA256SUMS.asc ]]; then
+    gpg --batch --export "$fingerprint" >"$work/key.gpg" &&
+      gpgv --keyring "$work/key.gpg" "$release/SHA256SUMS.asc" "$release/SHA256SUMS" >"$work/gpgv.log" 2>&1 ||
+      fail "$release's SHA256SUMS.asc is not a good signature over its SHA256SUMS by SIGN_GPG_KEY: $(cat "$work/gpgv.log")"
+  fi
 fi
 sign() { # sign FILE OUTPUT GPG-OPTIONS...
   local file=$1 output=$2

@@ -37,6 +37,7 @@ Usage:
 """
 import fnmatch
 import hashlib
+import io
 import json
 import os
 import subprocess
@@ -356,25 +357,50 @@ def compare_buildinfo(published, rebuilt):
     return 1 if failed else 0
 
 
+def link_passed(parts, links):
+    """The first folder on the path PARTS that is one of the archive's LINKS."""
+    return next((p for i in range(1, len(parts) + 1) if (p := "/".join(parts[:i])) in links), None)
+
+
+def link_leads_out(path, target, links):
+    """Whether the link at PATH leads outside the archive's folder, as the
+    file system follows it: step by step, where another link on the way
+    (x/l/.. with x/l a link) is refused rather than followed."""
+    if target.startswith("/"):
+        return True
+    parts = path.split("/")[:-1]
+    for part in target.split("/"):
+        if part == "..":
+            if not parts or link_passed(parts, links):
+                return True
+            parts.pop()
+        elif part not in ("", "."):
+            parts.append(part)
+    return bool(link_passed(parts[:-1], links))
+
+
+# The project's sources unpack to a few megabytes: a larger archive would
+# only fill the disk or the memory of whoever checks and rebuilds it.
+SOURCE_SIZE_LIMIT = 256 << 20
+
+
 def archive_members(archive):
     """The source archive's members, as (path inside its top folder, member),
     refusing any that could reach outside that folder when unpacked."""
-    members, tops, seen = [], set(), set()
+    members, tops, seen, size = [], set(), set(), 0
     with tarfile.open(archive, "r:gz") as tar:
         for member in tar:
             name = member.name
+            size += member.size
+            if size > SOURCE_SIZE_LIMIT:
+                sys.exit(f"the archive unpacks to more than {SOURCE_SIZE_LIMIT >> 20} MiB; "
+                         f"a source archive is far smaller")
             parts = name.rstrip("/").split("/")
             if name.startswith("/") or {"..", "."} & set(parts) or "" in parts:
                 sys.exit(f"{name}: a member outside the archive's folder")
             if not (member.isfile() or member.isdir() or member.issym()):
                 sys.exit(f"{name}: a {'hard link' if member.islnk() else 'device or special file'}"
                          f"; the source archive holds files, folders and symbolic links only")
-            if member.issym():
-                target = os.path.normpath(os.path.join(os.path.dirname("/".join(parts[1:])),
-                                                       member.linkname))
-                if member.linkname.startswith("/") or target == ".." or target.startswith("../"):
-                    sys.exit(f"{name}: a symbolic link leading out of the archive "
-                             f"({member.linkname})")
             if name.rstrip("/") in seen:
                 sys.exit(f"{name}: a member the archive holds twice")
             seen.add(name.rstrip("/"))
@@ -383,22 +409,45 @@ def archive_members(archive):
                 members.append(("/".join(parts[1:]), member))
         if len(tops) != 1:
             sys.exit(f"the archive has {len(tops)} top folders; a source archive has one")
+        links = {path for path, member in members if member.issym()}
         for path, member in members:
-            data = tar.extractfile(member).read() if member.isfile() else None
-            yield path, member, data
+            if link_passed(path.split("/")[:-1], links):
+                sys.exit(f"{member.name}: a member beneath a symbolic link")
+            if member.issym() and link_leads_out(path, member.linkname, links):
+                sys.exit(f"{member.name}: a symbolic link leading out of the archive, or through "
+                         f"another one ({member.linkname})")
+        # Files are read as they are needed, a piece at a time: a member of
+        # gigabytes of zeros is a few megabytes compressed.
+        for path, member in members:
+            yield path, member, (tar.extractfile(member) if member.isfile() else None)
+
+
+# RELEASE-INFO is three short lines; more is not read into memory.
+RELEASE_INFO_LIMIT = 4096
 
 
 def check_archive(archive, buildinfo_path, spdx_path):
     release_info = {}
     for path, member, data in archive_members(archive):
         if path == "RELEASE-INFO" and member.isfile():
-            release_info = dict(line.split(": ", 1) for line in data.decode().splitlines()
-                                if ": " in line)
+            if member.size > RELEASE_INFO_LIMIT:
+                sys.exit(f"RELEASE-INFO holds {member.size} bytes; it is a few lines")
+            release_info = dict(line.split(": ", 1) for line in
+                                data.read().decode(errors="replace").splitlines() if ": " in line)
+    # A BUILDINFO or an SPDX document that does not parse names no commit.
+    try:
+        buildinfo_commit = " ".join(read_fields(buildinfo_path).get("Commit", ["(none)"]))
+    except (OSError, UnicodeDecodeError) as error:
+        sys.exit(f"BUILDINFO cannot be read: {error}")
+    try:
+        document = json.load(open(spdx_path, encoding="utf-8"))
+        comment = document.get("comment", "") if isinstance(document, dict) else ""
+    except (OSError, ValueError) as error:
+        sys.exit(f"the SPDX document cannot be read: {error}")
     named = {
         "the source archive's RELEASE-INFO": release_info.get("Commit", "(none)"),
-        "BUILDINFO": " ".join(read_fields(buildinfo_path).get("Commit", ["(none)"])),
-        "the SPDX document": json.load(open(spdx_path)).get("comment", "").rpartition(
-            "from commit ")[2].rstrip("."),
+        "BUILDINFO": buildinfo_commit,
+        "the SPDX document": str(comment).rpartition("from commit ")[2].rstrip("."),
     }
     if len(set(named.values())) != 1:
         sys.exit("the release names more than one commit: "
@@ -409,8 +458,12 @@ def check_archive(archive, buildinfo_path, spdx_path):
     print(commit)
 
 
-def git_blob(data, algorithm):
-    return hashlib.new(algorithm, b"blob %d\0" % len(data) + data).hexdigest()
+def git_blob(data, size, algorithm):
+    """git's name for a file of SIZE bytes read from DATA, a piece at a time."""
+    digest = hashlib.new(algorithm, b"blob %d\0" % size)
+    while piece := data.read(1 << 20):
+        digest.update(piece)
+    return digest.hexdigest()
 
 
 def compare_source(archive, repo, commit):
@@ -436,14 +489,16 @@ def compare_source(archive, repo, commit):
         if path == "RELEASE-INFO":
             continue
         if member.issym():
-            mode, data = "120000", member.linkname.encode()
+            target = member.linkname.encode()
+            mode, data, size = "120000", io.BytesIO(target), len(target)
         else:
+            size = member.size
             mode = modes.get(member.mode, oct(member.mode))
         if path not in expected:
             differences.append(f"{path}: not in the commit")
             continue
         want_mode, want_blob = expected.pop(path)
-        if git_blob(data, algorithm) != want_blob:
+        if git_blob(data, size, algorithm) != want_blob:
             differences.append(f"{path}: its content differs from the commit's")
         if mode != want_mode:
             differences.append(f"{path}: mode {mode} in the archive, {want_mode} in the commit")

@@ -87,7 +87,8 @@ trap cleanup EXIT
 trap 'exit 143' TERM
 trap 'exit 130' INT
 trap 'exit 129' HUP
-work=$(mktemp -d 2>&1) && [[ -d $work ]] ||
+# An absolute path: rpmkeys and bubblewrap take no relative one (TMPDIR=tmp).
+work=$(mktemp -d -p "$(realpath -m -- "${TMPDIR:-/tmp}")" 2>&1) && [[ -d $work ]] ||
   { reason=$work; work=; refuse "cannot make a temporary folder (TMPDIR=${TMPDIR:-/tmp}): $reason"; }
 box=$work/box
 mkdir "$box" "$box/home" "$box/signatures" || refuse "cannot write in $work"
@@ -157,7 +158,10 @@ sandbox() {
 }
 mkdir "$work/trusted" && cp "$here/release.sh" "$tools" "$work/trusted/" &&
   chmod -R a+rX "$work/trusted" || refuse "cannot copy the release scripts into $work"
-((EUID != 0)) || chown -R 65534:65534 "$box" || refuse "cannot hand $box to nobody"
+# The box stays root's until the rebuild: the signatures are written into
+# it first, and a symbolic link that another process of nobody's put there
+# would have root write elsewhere. Entering it is all the test takes.
+((EUID != 0)) || chmod 711 "$box" || refuse "cannot open $box to the sandbox"
 sandbox true >"$work/sandbox.log" 2>&1 ||
   refuse "the sandbox does not start (bubblewrap needs user namespaces, and as root, a TMPDIR that the user nobody can pass through, such as /tmp): $(cat "$work/sandbox.log")"
 
@@ -168,7 +172,15 @@ if [[ -z $key ]]; then
   missing+=("SHA256SUMS's signature (no KEY given)")
 elif [[ ! -f $dir/SHA256SUMS.asc ]]; then
   flag "no SHA256SUMS.asc: the checksums carry no signature"
-elif gpgv --keyring "$work/key.gpg" "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" >"$work/gpgv.log" 2>&1; then
+elif ! gpgv --status-fd 3 --keyring "$work/key.gpg" "$dir/SHA256SUMS.asc" "$dir/SHA256SUMS" \
+  >"$work/gpgv.log" 2>&1 3>"$work/gpgv.status"; then
+  flag "SHA256SUMS.asc is not a good signature by KEY over SHA256SUMS:"$'\n'"$(indent "$work/gpgv.log")"
+elif grep -qE '^\[GNUPG:\] (REVKEYSIG|EXPKEYSIG) ' "$work/gpgv.status"; then
+  # gpgv accepts these; but a release is signed at a time its signer
+  # chooses, so a signature dated before the revocation or expiry proves
+  # nothing.
+  flag "SHA256SUMS.asc is signed by a key of KEY that is revoked or expired:"$'\n'"$(indent "$work/gpgv.log")"
+elif grep -q '^\[GNUPG:\] GOODSIG ' "$work/gpgv.status"; then
   pass "SHA256SUMS is signed by $(sed -n 's/.*Good signature from //p;T;q' "$work/gpgv.log")"
 else
   flag "SHA256SUMS.asc is not a good signature by KEY over SHA256SUMS:"$'\n'"$(indent "$work/gpgv.log")"
@@ -182,21 +194,22 @@ while read -r digest name; do
   fi
   listed[$name]=1
 done <"$dir/SHA256SUMS"
+# Every entry must be a plain file before any is read: a fifo would block
+# sha256sum, and a symbolic link lead it elsewhere (/dev/zero).
+for file in "$dir"/*; do
+  name=${file##*/}
+  if [[ ! -f $file || -L $file ]]; then
+    flag "$name is not a plain file"
+  elif [[ -z ${listed[$name]:-} && $name != SHA256SUMS && $name != SHA256SUMS.asc ]]; then
+    flag "$name is not in SHA256SUMS"
+  fi
+done
 ((failures == 0)) || finish
 if (cd "$dir" && sha256sum --strict -c SHA256SUMS) >"$work/sums.log" 2>&1; then
   pass "every file listed matches SHA256SUMS"
 else
   flag "files do not match SHA256SUMS:"$'\n'"$(grep -v ': OK$' "$work/sums.log" | indent)"
 fi
-for file in "$dir"/*; do
-  name=${file##*/}
-  [[ $name == SHA256SUMS || $name == SHA256SUMS.asc ]] && continue
-  if [[ ! -f $file || -L $file ]]; then
-    flag "$name is not a plain file"
-  elif [[ -z ${listed[$name]:-} ]]; then
-    flag "$name is not in SHA256SUMS"
-  fi
-done
 # Nothing else can be trusted without authentic checksums.
 ((failures == 0)) || finish
 mapfile -t artifacts < <(printf '%s\n' "${!listed[@]}" | LC_ALL=C sort)
@@ -205,6 +218,13 @@ echo "Signatures"
 # Each signature is also kept for the rebuild, which takes it over.
 for zip in "$dir"/*.zip; do
   name=${zip##*/}
+  # A .zip holds one small program: one that unpacks to more would fill
+  # the work folder (a gigabyte of zeros packs into a megabyte).
+  unpacked=$(unzip -Zt "$zip" 2>/dev/null | awk '{ print $3 }')
+  if [[ ! $unpacked =~ ^[0-9]+$ ]] || ((unpacked > 256 << 20)); then
+    flag "$name cannot be read as a .zip, or unpacks to more than 256 MiB"
+    continue
+  fi
   mkdir "$work/zip" && unzip -q "$zip" '*.exe' -d "$work/zip" 2>"$work/unzip.log" ||
     { flag "cannot unzip $name: $(cat "$work/unzip.log")"; rm -rf "$work/zip"; continue; }
   for exe in "$work"/zip/*/*.exe "$work"/zip/*.exe; do
@@ -285,6 +305,12 @@ if ! sandbox sh -c 'tar -xzf source.tar.gz -C source && set -- source/* &&
   finish
 fi
 rebuilt=$box/rebuild
+# The rebuild's folder is the sandbox's work: a symbolic link there would
+# lead this script, outside the sandbox, to compare other files.
+if [[ ! -d $rebuilt || -L $rebuilt || ! -f $rebuilt/SHA256SUMS || -L $rebuilt/SHA256SUMS ]]; then
+  flag "the rebuild made no folder of plain files with its SHA256SUMS"
+  finish
+fi
 for name in "${artifacts[@]}"; do
   [[ $name == BUILDINFO ]] && continue
   if [[ ! -f $rebuilt/$name || -L $rebuilt/$name ]]; then

@@ -366,6 +366,41 @@ grep -q "SHA256SUMS.asc is not a good signature" "$work/log" ||
   fail "edited sums did not fail on the signature: $(cat "$work/log")"
 cp -a "$work/release-a" "$work/hidden" && touch "$work/hidden/.extra"
 expect_verdict 1 "FAIL  .extra is not in SHA256SUMS" -- verify "$work/hidden" "$work/release-key.pub"
+# A fifo, or a link to /dev/zero, in an artifact's place fails before
+# sha256sum would wait or read for ever.
+artifact=uptime-report_${version}_i386.deb
+for kind in fifo link; do
+  odd=$work/odd-$kind
+  cp -a "$work/release-a" "$odd" && rm "$odd/$artifact" || fail "cannot copy the release"
+  if [[ $kind == fifo ]]; then mkfifo "$odd/$artifact"; else ln -s /dev/zero "$odd/$artifact"; fi
+  expect_verdict 1 "FAIL  $artifact is not a plain file" -- verify "$odd" "$work/release-key.pub"
+done
+# The project's key, revoked: its signature fails, since the signer sets a
+# release's signing time.
+fingerprint=$(GNUPGHOME=$work/gnupg gpg --batch --with-colons --list-keys release-key 2>/dev/null |
+  awk -F: '/^fpr/ { print $10; exit }')
+sed 's/^:-----/-----/' "$work/gnupg/openpgp-revocs.d/$fingerprint.rev" | cat "$work/release-key.pub" - \
+  >"$work/revoked-key.pub" || fail "cannot revoke the key"
+expect_verdict 1 "signed by a key of KEY that is revoked or expired" "^NOT VERIFIED" -- \
+  verify "$work/release-a" "$work/revoked-key.pub"
+# A source archive holding gigabytes of zeros, megabytes packed, is refused
+# before it is read into memory or unpacked.
+huge=$work/huge
+copy_release "$huge"
+alter_source "$huge" truncate -s 300M huge
+redo_sums "$huge"
+expect_verdict 1 "unpacks to more than 256 MiB" "^NOT VERIFIED" -- verify "$huge"
+rm -rf "$huge" "$work/unpacked"
+# Symbolic links that lead out of the archive, directly or through another
+# link (x/l/.. with x/l a link to ..), are refused.
+for links in "ln -s /etc x/l" "ln -s ../.. x/l" "ln -s .. x/l && ln -s x/l/.. l2"; do
+  rm -rf "$work/links" && mkdir -p "$work/links/top/x" &&
+    (cd "$work/links/top" && sh -c "$links" && tar -czf ../links.tar.gz -C .. top) || fail "cannot make links"
+  /usr/bin/python3 "$src/scripts/release_tools.py" check-archive "$work/links/links.tar.gz" \
+    "$work/release-a/BUILDINFO" "$work/release-a/uptime-report-$version.spdx.json" >"$work/log" 2>&1 &&
+    fail "an archive with $links passed"
+  grep -q "leading out of the archive" "$work/log" || fail "$links: $(cat "$work/log")"
+done
 
 # The signed release as APT and DNF repositories, taken by apt and dnf.
 bash "$here/repo_test.sh" "$src" "$work/release-a" "$work" || fail "the repositories"

@@ -213,6 +213,33 @@ cp -a "$release" "$work/tampered"
 printf '\x01' | dd of="$work/tampered/uptime-report_${version}_i386.deb" bs=1 seek=100 conv=notrunc 2>/dev/null
 publish "$work/tampered" "$work/refused" && fail "published a release that does not match its sums"
 grep -q "do not match its SHA256SUMS" "$work/log" || fail "no reason given: $(cat "$work/log")"
+# Names in the sums that lead out of the release folder (and out of TREE), a
+# fifo in place of a package, and a tree whose pool holds a symbolic link
+# (apt-ftparchive would index its target) are refused.
+odd=$work/odd
+refused_case() { # refused_case REASON RELEASE TREE
+  publish "$2" "$3" && fail "published despite '$1'"
+  grep -q -- "$1" "$work/log" || fail "no '$1' in: $(cat "$work/log")"
+}
+rm -rf "$odd" && cp -a "$release" "$odd" && mkdir -p "$odd/a/b/c/d/e/f/g/h/i/j" && ln -s a/b/c/d/e/f/g/h/i/j "$odd/link" &&
+  cp "$release/uptime-report_${version}_i386.deb" "$odd/a/b/escaped.deb" &&
+  (cd "$odd" && sha256sum link/../../../../../../../../escaped.deb >>SHA256SUMS) || fail "cannot make $odd"
+refused_case "not a digest and a file name" "$odd" "$work/refused"
+[[ -e $work/escaped.deb ]] && fail "a name in the sums placed a package outside TREE"
+rm -rf "$odd" && cp -a "$release" "$odd" && rm "$odd/uptime-report_${version}_i386.deb" &&
+  mkfifo "$odd/uptime-report_${version}_i386.deb" || fail "cannot make $odd"
+refused_case "not a plain file in the release folder" "$odd" "$work/refused"
+cp -a "$tree" "$work/linked" &&
+  ln -s "$release/uptime-report_${version}_i386.deb" "$work/linked/apt/pool/main/u/uptime-report/foreign_1_i386.deb" ||
+  fail "cannot make a linked tree"
+refused_case "neither a plain file nor a folder" "$release" "$work/linked"
+# A package changed and the sums redone: the release's signature no longer
+# holds, and the tree is not signed over it.
+rm -rf "$odd" && cp -a "$release" "$odd" &&
+  printf '\x01' | dd of="$odd/uptime-report_${version}_i386.deb" bs=1 seek=100 conv=notrunc 2>/dev/null &&
+  (cd "$odd" && sha256sum -- $(cut -c67- SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS) ||
+  fail "cannot make $odd"
+refused_case "SHA256SUMS.asc is not a good signature" "$odd" "$work/refused"
 SIGN_GPG_PASSPHRASE=wrong publish "$release" "$work/refused" && fail "published with a wrong passphrase"
 grep -q "SIGN_GPG_PASSPHRASE" "$work/log" || fail "no reason given: $(cat "$work/log")"
 [[ -z $(ls -A "$work" | grep -E '^(refused|\.refused\.partial)') ]] || fail "a refusal left files behind"
