@@ -228,13 +228,16 @@ if [[ -n ${SIGN_GPG_KEY:-} ]]; then
   "${gpg_sign[@]}" --detach-sign -o "$work/test.sig" "$work/test" >"$work/gpg.log" 2>&1 ||
     fail "signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): $(cat "$work/gpg.log")"
   signing=1
-  # A release whose files were changed and its sums redone, or that another
-  # key signed, is not signed anew as this key's.
-  if [[ -f $release/SHA256SUMS.asc ]]; then
-    gpg --batch --export "$fingerprint" >"$work/key.gpg" &&
-      gpgv --keyring "$work/key.gpg" "$release/SHA256SUMS.asc" "$release/SHA256SUMS" >"$work/gpgv.log" 2>&1 ||
-      fail "$release's SHA256SUMS.asc is not a good signature over its SHA256SUMS by SIGN_GPG_KEY: $(cat "$work/gpgv.log")"
-  fi
+  # The tree's signature vouches only for packages whose release this key
+  # signed: the new release and every one the tree keeps. A release whose
+  # files were changed and its sums redone, one that another key signed, or
+  # one that somebody put into TREE unsigned is not signed anew as this key's.
+  gpg --batch --export "$fingerprint" >"$work/key.gpg" || fail "cannot export SIGN_GPG_KEY's public key"
+  for sums in "$release/SHA256SUMS" ${old:+"$old"/releases/*/SHA256SUMS}; do
+    [[ -f $sums.asc ]] || fail "$sums has no SHA256SUMS.asc beside it: a signed tree takes only releases signed by SIGN_GPG_KEY"
+    gpgv --keyring "$work/key.gpg" "$sums.asc" "$sums" >"$work/gpgv.log" 2>&1 ||
+      fail "$sums.asc is not a good signature over it by SIGN_GPG_KEY: $(cat "$work/gpgv.log")"
+  done
 fi
 sign() { # sign FILE OUTPUT GPG-OPTIONS...
   local file=$1 output=$2

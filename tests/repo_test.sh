@@ -164,7 +164,8 @@ rpm_file=uptime-report-$next_version-1.x86_64.rpm
 HOME=$work/home rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild" \
   --define "debug_package %{nil}" --define "__os_install_post %{nil}" --define "_build_id_links none" \
   "$work/rpmbuild/SPECS/next.spec" >"$work/log" 2>&1 || fail "rpmbuild: $(cat "$work/log")"
-# A release folder of the next version with its .rpm signed by KEY.
+# A release folder of the next version with its .rpm signed by KEY, and its
+# sums by the release key, as a signed tree requires.
 next_release() {
   local dir=$1 key=$2
   cp "$work/rpmbuild/RPMS/x86_64/$rpm_file" "$dir/" &&
@@ -173,6 +174,7 @@ next_release() {
       "$dir/$rpm_file" >"$work/log" 2>&1 || fail "rpmsign: $(cat "$work/log")"
   printf 'Version: %s\nSource-Date-Epoch: %s\n' "$next_version" $((epoch + 1)) >"$dir/BUILDINFO"
   (cd "$dir" && sha256sum -- * >SHA256SUMS)
+  signed_by release-key "$dir/SHA256SUMS" "$dir/SHA256SUMS.asc" --armor --detach-sign
 }
 cp "$next"/*.deb "$bad/"
 next_release "$next" release-key
@@ -239,7 +241,9 @@ rm -rf "$odd" && cp -a "$release" "$odd" &&
   printf '\x01' | dd of="$odd/uptime-report_${version}_i386.deb" bs=1 seek=100 conv=notrunc 2>/dev/null &&
   (cd "$odd" && sha256sum -- $(cut -c67- SHA256SUMS) >SHA256SUMS.new && mv SHA256SUMS.new SHA256SUMS) ||
   fail "cannot make $odd"
-refused_case "SHA256SUMS.asc is not a good signature" "$odd" "$work/refused"
+refused_case "is not a good signature over it by SIGN_GPG_KEY" "$odd" "$work/refused"
+rm "$odd/SHA256SUMS.asc"
+refused_case "has no SHA256SUMS.asc beside it" "$odd" "$work/refused"
 SIGN_GPG_PASSPHRASE=wrong publish "$release" "$work/refused" && fail "published with a wrong passphrase"
 grep -q "SIGN_GPG_PASSPHRASE" "$work/log" || fail "no reason given: $(cat "$work/log")"
 [[ -z $(ls -A "$work" | grep -E '^(refused|\.refused\.partial)') ]] || fail "a refusal left files behind"
