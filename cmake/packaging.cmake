@@ -36,20 +36,20 @@ if(UPTIME_REPORT_NOTICES)
   # Written by the program's own link step, so that building the program
   # (all that `cmake --install` needs) writes them too, and a failure leaves
   # none behind; a change to what they are made from links it again.
-  set(notices_inputs ${PROJECT_SOURCE_DIR}/packaging/notices.py
-      ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
-      ${PROJECT_SOURCE_DIR}/packaging/copyright)
+  set(notices_script ${PROJECT_SOURCE_DIR}/packaging/notices.py)
+  set(notices_licences ${PROJECT_SOURCE_DIR}/packaging/third-party-licences)
+  set(notices_copyright ${PROJECT_SOURCE_DIR}/packaging/copyright)
   add_custom_command(
     TARGET uptime-report POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${notices_dir}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${notices_dir}
-    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/packaging/notices.py ${linker_map}
-            ${PROJECT_SOURCE_DIR}/packaging/third-party-licences
-            ${PROJECT_SOURCE_DIR}/packaging/copyright ${notices_options}
+    COMMAND ${PYTHON3} ${notices_script} ${linker_map} ${notices_licences}
+            ${notices_copyright} ${notices_options}
     BYPRODUCTS ${notices_files}
     COMMENT "Writing the notices of the libraries linked into uptime-report"
     VERBATIM)
-  set_property(TARGET uptime-report APPEND PROPERTY LINK_DEPENDS ${notices_inputs})
+  set_property(TARGET uptime-report APPEND PROPERTY LINK_DEPENDS
+               ${notices_script} ${notices_licences} ${notices_copyright})
   set(deb_copyright ${notices_dir}/copyright)
 else()
   set(deb_copyright ${PROJECT_SOURCE_DIR}/packaging/copyright)

@@ -264,10 +264,9 @@ BUILD_PACKAGES = (
 )
 
 
-def build_packages():
-    """"name (= version)" of each installed package that BUILD_PACKAGES names."""
-    native = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True,
-                            check=True).stdout.strip()
+def build_packages(native):
+    """"name (= version)" of each installed package that BUILD_PACKAGES names,
+    for the NATIVE architecture or "all" unless the pattern says any."""
     listing = subprocess.run(
         ["dpkg-query", "-W", "-f", "${db:Status-Abbrev}\t${Package}\t${Architecture}\t"
                                    "${binary:Package}\t${Version}\n"],
@@ -285,12 +284,15 @@ def build_packages():
     return sorted(found)
 
 
-def checksums(directory, names, algorithm):
-    lines = []
+def checksums(directory, names, algorithms):
+    """For each algorithm, the lines " DIGEST SIZE NAME" of the named files,
+    each file read once."""
+    lines = {algorithm: [] for algorithm in algorithms}
     for name in names:
         with open(os.path.join(directory, name), "rb") as f:
-            digest = hashlib.new(algorithm, f.read()).hexdigest()
-        lines.append(f" {digest} {os.path.getsize(os.path.join(directory, name))} {name}")
+            data = f.read()
+        for algorithm in algorithms:
+            lines[algorithm].append(f" {hashlib.new(algorithm, data).hexdigest()} {len(data)} {name}")
     return lines
 
 
@@ -306,9 +308,10 @@ def buildinfo(directory, version, commit, epoch):
              "Architecture: " + " ".join(["source"] + arches), f"Version: {version}",
              f"Commit: {commit}", f"Source-Date-Epoch: {epoch}",
              f"Build-Architecture: {native}"]
-    for field, algorithm in (("Md5", "md5"), ("Sha1", "sha1"), ("Sha256", "sha256")):
-        lines += [f"Checksums-{field}:"] + checksums(directory, names, algorithm)
-    packages = build_packages()
+    fields = {"md5": "Md5", "sha1": "Sha1", "sha256": "Sha256"}
+    for algorithm, digests in checksums(directory, names, fields).items():
+        lines += [f"Checksums-{fields[algorithm]}:"] + digests
+    packages = build_packages(native)
     lines += ["Installed-Build-Depends:"] + [f" {p}," for p in packages[:-1]] + [f" {packages[-1]}"]
     lines += ["Environment:", ' LC_ALL="C"', f' SOURCE_DATE_EPOCH="{epoch}"', ' TZ="UTC"']
     sys.stdout.write("\n".join(lines) + "\n")
