@@ -1,0 +1,125 @@
+"""OpenPGP keys and signatures as the verifier reads them: a key file
+(armoured or binary) made into a keyring for gpgv by this program's own
+bounded reader, and gpgv's verdict read from its status lines. No gpg, no
+agent, no socket: nothing is left behind."""
+import base64
+import re
+from dataclasses import dataclass, field
+
+from . import sandbox
+from .errors import FormatError, MachineError
+
+KEY_LIMIT = 1 << 20
+PUBLIC_KEY, PUBLIC_SUBKEY, SECRET_KEY = 6, 14, 5
+
+
+def _dearmor(text, name):
+    blocks = re.findall(r"-----BEGIN PGP ([A-Z ]+)-----\r?\n(.*?)-----END PGP \1-----", text, re.S)
+    if not blocks:
+        raise FormatError(name, 0, "holds no armoured OpenPGP block")
+    data = b""
+    for kind, body in blocks:
+        if kind != "PUBLIC KEY BLOCK":
+            raise FormatError(name, 0, f"holds a {kind.lower()}, not a public key")
+        # Armour headers end at the first empty line; a CRC line follows the data.
+        _, _, body = body.partition("\n\n") if re.match(r"[A-Za-z-]+: ", body) else ("", "", body)
+        lines = [line.strip() for line in body.strip().splitlines() if not line.startswith("=")]
+        try:
+            data += base64.b64decode("".join(lines), validate=True)
+        except ValueError as error:
+            raise FormatError(name, 0, f"armour that is not base64: {error}")
+    return data
+
+
+def packet_tags(data, name):
+    """The tags of the OpenPGP packets in DATA, checking their framing."""
+    tags, at = [], 0
+    while at < len(data):
+        header = data[at]
+        if not header & 0x80:
+            raise FormatError(name, 0, f"not OpenPGP data at byte {at}")
+        if header & 0x40:
+            tag, first, at = header & 0x3f, data[at + 1] if at + 1 < len(data) else 256, at + 2
+            if first < 192:
+                length = first
+            elif first < 224:
+                length, at = ((first - 192) << 8) + data[at] + 192 if at < len(data) else -1, at + 1
+            elif first == 255:
+                length, at = int.from_bytes(data[at:at + 4], "big"), at + 4
+            else:
+                raise FormatError(name, 0, "a partial-length packet, which a key never holds")
+        else:
+            tag, kind = (header >> 2) & 0x0f, header & 3
+            if kind == 3:
+                raise FormatError(name, 0, "a packet of indefinite length")
+            size = 1 << kind
+            length, at = int.from_bytes(data[at + 1:at + 1 + size], "big"), at + 1 + size
+        if length < 0 or at + length > len(data):
+            raise FormatError(name, 0, "a packet that runs past the end of the file")
+        tags.append(tag)
+        at += length
+    return tags
+
+
+def keyring(key_path, work):
+    """Writes KEY (armoured or binary) as a binary keyring into WORK and
+    returns its name there. A key that is not a public OpenPGP key is refused."""
+    name = str(key_path)
+    with open(key_path, "rb") as f:
+        data = f.read(KEY_LIMIT + 1)
+    if len(data) > KEY_LIMIT:
+        raise FormatError(name, 0, "is larger than any public key")
+    if data[:1] and not data[0] & 0x80:
+        data = _dearmor(data.decode("ascii", "replace"), name)
+    tags = packet_tags(data, name)
+    if SECRET_KEY in tags:
+        raise FormatError(name, 0, "is a secret key; give the public key")
+    if not tags or tags[0] != PUBLIC_KEY:
+        raise FormatError(name, 0, "is not an OpenPGP public key")
+    (work / "key.gpg").write_bytes(data)
+    return "key.gpg"
+
+
+@dataclass
+class Verdict:
+    """What gpgv established: GOOD is who made a good signature with a key of
+    KEY (None if nobody did); the rest is why not, or what else is there."""
+    good: str = None
+    problems: list = field(default_factory=list)
+    others: list = field(default_factory=list)
+
+
+def verify(work, keyring_name, signature, data, label):
+    """gpgv's verdict on SIGNATURE over DATA (files in WORK, which the sandbox
+    sees as /build). A revoked or expired key fails: a release is signed at a
+    time its signer chooses, so a signature dated before the revocation
+    proves nothing."""
+    log = work / "gpgv.log"
+    status = sandbox.run(["gpgv", "--status-fd", "1", "--keyring", f"{sandbox.BOX}/{keyring_name}",
+                          f"{sandbox.BOX}/{signature}", f"{sandbox.BOX}/{data}"], work, log, timeout=120)
+    lines = log.read_text(errors="replace").splitlines()
+    verdict = Verdict()
+    tokens = [line.split()[1:] for line in lines if line.startswith("[GNUPG:] ") and len(line.split()) > 1]
+    for token, *args in tokens:
+        if token == "GOODSIG":
+            verdict.good = " ".join(args[1:]) or args[0]
+        elif token in ("EXPKEYSIG", "REVKEYSIG"):
+            verdict.problems.append(f"{label} is signed by a key of KEY that is "
+                                    f"{'revoked' if token == 'REVKEYSIG' else 'expired'} ({' '.join(args[1:])})")
+        elif token == "BADSIG":
+            verdict.problems.append(f"{label} has a BAD signature by {' '.join(args[1:])}")
+        elif token == "ERRSIG" and args[-1:] == ["9"] or token == "NO_PUBKEY":
+            if token == "NO_PUBKEY":
+                verdict.others.append(f"a signature by key {args[0]}, which KEY does not hold")
+        elif token == "ERRSIG":
+            verdict.problems.append(f"{label} has a signature gpgv cannot check (ERRSIG {' '.join(args)})")
+        elif token in ("NODATA", "BADARMOR", "UNEXPECTED"):
+            verdict.problems.append(f"{label} is not an OpenPGP signature over it")
+    if status is None or not tokens and status != 0:
+        raise MachineError(f"gpgv could not check {label}: " + "; ".join(lines[-5:]))
+    if verdict.problems:
+        verdict.good = None
+    elif not verdict.good:
+        verdict.problems.append(f"{label} is not signed by KEY" +
+                                (f": it holds only {'; '.join(verdict.others)}" if verdict.others else ""))
+    return verdict

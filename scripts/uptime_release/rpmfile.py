@@ -1,0 +1,79 @@
+"""An .rpm's lead and signature header, read strictly. The signature header
+is all of an .rpm that a rebuild without the key cannot make: the verifier
+takes it over from the published package, and compares every other byte,
+the lead included."""
+from .errors import FormatError
+
+LEAD_SIZE = 96
+HEADER_MAGIC = b"\x8e\xad\xe8\x01\x00\x00\x00\x00"
+# The tags rpm writes into a signature header: sizes, digests, signatures,
+# and the space it reserves so that signing does not move the header.
+SIGNATURE_TAGS = {62, 267, 268, 269, 270, 271, 273, 274, 276, 277, 278, 1000, 1002, 1004, 1005, 1007, 1008}
+RESERVED_SPACE, DSA_HEADER, RSA_HEADER = 1008, 267, 268
+
+
+def _signature_entries(data, name):
+    """({tag: bytes of its data}, where the signature header ends with its
+    padding), after checking the lead and the header."""
+    if len(data) < LEAD_SIZE + 16 or data[:4] != b"\xed\xab\xee\xdb":
+        raise FormatError(name, 0, "is not an rpm package (no lead)")
+    if data[LEAD_SIZE:LEAD_SIZE + 8] != HEADER_MAGIC:
+        raise FormatError(name, 0, "has no signature header after its lead")
+    entries = int.from_bytes(data[LEAD_SIZE + 8:LEAD_SIZE + 12], "big")
+    size = int.from_bytes(data[LEAD_SIZE + 12:LEAD_SIZE + 16], "big")
+    if entries > 64 or size > 1 << 16:
+        raise FormatError(name, 0, f"a signature header of {entries} entries and {size} bytes; rpm writes a few")
+    store = LEAD_SIZE + 16 + 16 * entries
+    end = store + size
+    padded = end + (-end % 8)
+    if padded > len(data) or any(data[end:padded]):
+        raise FormatError(name, 0, "a signature header that runs past the file or is padded with other than zeros")
+    found, starts = {}, []
+    for index in range(entries):
+        at = LEAD_SIZE + 16 + 16 * index
+        tag, kind, offset, count = (int.from_bytes(data[at + i:at + i + 4], "big") for i in (0, 4, 8, 12))
+        if tag not in SIGNATURE_TAGS or offset >= size or kind > 9 or tag in found:
+            raise FormatError(name, 0, f"a signature header entry (tag {tag}) that rpm does not write")
+        found[tag] = offset
+        starts.append(offset)
+    ends = sorted(set(starts + [size]))
+    for tag, offset in found.items():
+        found[tag] = data[store + offset:store + ends[ends.index(offset) + 1]]
+    if RESERVED_SPACE in found and any(found[RESERVED_SPACE]):
+        raise FormatError(name, 0, "the signature header's reserved space holds data")
+    return found, padded
+
+
+def signature_header_end(data, name):
+    """Where the lead and the signature header (with its padding) end,
+    after checking both: what follows is the package that was signed."""
+    return _signature_entries(data, name)[1]
+
+
+def header_signature(data, name):
+    """(the OpenPGP signature over the package's header, the header as it is
+    signed), or (None, None) for an unsigned package. rpm signs the header
+    alone, from its magic to the end of its data; the header holds the
+    payload's digest."""
+    found, start = _signature_entries(data, name)
+    signature = found.get(RSA_HEADER) or found.get(DSA_HEADER)
+    if signature is None:
+        return None, None
+    if data[start:start + 8] != HEADER_MAGIC:
+        raise FormatError(name, 0, "has no header after its signature header")
+    entries = int.from_bytes(data[start + 8:start + 12], "big")
+    size = int.from_bytes(data[start + 12:start + 16], "big")
+    end = start + 16 + 16 * entries + size
+    if end > len(data):
+        raise FormatError(name, 0, "a header that runs past the end of the file")
+    return signature, data[start:end]
+
+
+def signature_header(data, name):
+    return data[LEAD_SIZE:signature_header_end(data, name)]
+
+
+def with_signature_header(rebuilt, header, name):
+    """The rebuilt package with HEADER (another package's, as
+    signature_header() gave it) in place of its own."""
+    return rebuilt[:LEAD_SIZE] + header + rebuilt[signature_header_end(rebuilt, name):]
