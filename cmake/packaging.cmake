@@ -79,6 +79,14 @@ else()
   install(TARGETS uptime-report RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/uptime-report.1.in
                  uptime-report.1 @ONLY)
+  set(revision_entry)
+  if(UPTIME_REPORT_PACKAGE_REVISION GREATER 1)
+    string(CONCAT revision_entry
+      "uptime-report (${package_version}) unstable; urgency=medium\n\n"
+      "  * Package revision ${UPTIME_REPORT_PACKAGE_REVISION} of ${version_text}: the same program,\n"
+      "    built in the Debian roots that the release's BUILDINFO names.\n\n"
+      " -- The uptime-report developers <uptime-report@users.noreply.github.com>  Mon, 07 Dec 2026 00:00:00 +0000\n\n")
+  endif()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in changelog @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/uptime-report.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
@@ -92,6 +100,22 @@ else()
     set(CPACK_UPTIME_REPORT_DEB_LINTIAN_OVERRIDES
         ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
   endif()
+endif()
+
+# The packages' revision of this version (packaging/revision): a release
+# whose bytes differ from a published one of the same version, built in
+# newer roots say, takes the next, so that no package name ever stands for
+# two different files. Revision 1 is the version alone.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/revision revision LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/revision)
+set(UPTIME_REPORT_PACKAGE_REVISION ${revision} CACHE STRING "The packages' revision of this version")
+if(NOT UPTIME_REPORT_PACKAGE_REVISION MATCHES "^[1-9][0-9]*$")
+  message(FATAL_ERROR "UPTIME_REPORT_PACKAGE_REVISION is a whole number from 1, not '${UPTIME_REPORT_PACKAGE_REVISION}'")
+endif()
+set(package_version ${version_text})
+if(UPTIME_REPORT_PACKAGE_REVISION GREATER 1)
+  set(package_version ${version_text}-${UPTIME_REPORT_PACKAGE_REVISION})
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${UPTIME_REPORT_PACKAGE_REVISION})
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
@@ -109,6 +133,7 @@ set(CPACK_STRIP_FILES ON)
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_SYSTEM_NAME windows-${WINDOWS_ARCH})
+  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${package_version}-${CPACK_SYSTEM_NAME})
 else()
   # Both packages say which machine they are for: amd64, arm64, armhf.
   if(NOT LINUX_DEB_ARCH)
@@ -120,6 +145,7 @@ else()
   endif()
   set(CPACK_GENERATOR DEB TGZ)
   set(CPACK_SYSTEM_NAME linux-${LINUX_DEB_ARCH})
+  set(CPACK_PACKAGE_FILE_NAME ${PROJECT_NAME}-${package_version}-${CPACK_SYSTEM_NAME})
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${LINUX_DEB_ARCH})
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -140,7 +166,7 @@ else()
     list(APPEND CPACK_GENERATOR RPM)
     set(CPACK_RPM_PACKAGE_ARCHITECTURE ${LINUX_RPM_ARCH})
     set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
-    set(CPACK_RPM_PACKAGE_RELEASE 1)
+    set(CPACK_RPM_PACKAGE_RELEASE ${UPTIME_REPORT_PACKAGE_REVISION})
     # The program's own licence; packaging/rpm-licence.cmake adds those of
     # the code linked into it.
     set(CPACK_RPM_PACKAGE_LICENSE MIT)
