@@ -1,0 +1,235 @@
+"""The Debian roots a release is built in, made by mmdebstrap from Debian's
+archive, kept in a cache by what they hold, and checked before each use.
+
+A release makes each root from its suite as the archive stands (the
+essential packages and the toolchain below); BUILDINFO records every package
+installed in it at its exact version; a verifier makes the same root again
+from that list. A root is reused only while its installed packages are
+exactly the ones it was made with."""
+import hashlib
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import urllib.request
+from dataclasses import dataclass
+from pathlib import Path
+
+from . import sandbox
+from .errors import MachineError
+
+MIRROR = "http://deb.debian.org/debian"
+SECURITY_MIRROR = "http://deb.debian.org/debian-security"
+
+
+@dataclass(frozen=True)
+class Spec:
+    """A root: its name, its Debian suite, the architectures whose packages
+    it holds (the first its own), what to install besides the essential
+    packages, and the release's builds made in it."""
+    name: str
+    suite: str
+    architectures: tuple
+    packages: tuple
+    presets: tuple
+
+
+def _musl(architectures):
+    return tuple(f"musl-dev:{arch}" for arch in architectures)
+
+
+# Debian 13 builds every architecture it has and the Windows programs;
+# Debian 12 the two MIPS ones, which Debian 13 dropped. Each package is here
+# because its code or data reaches the artifacts:
+#   cmake, ninja-build: configure and build; CPack writes each package's
+#       first form (with libarchive)
+#   g++ and the g++-TRIPLE cross compilers, binutils: compile, link and
+#       strip the Linux programs
+#   musl-dev:ARCH: musl's headers, start files and libc.a, linked into them
+#   g++-mingw-w64-*-posix: the x86 and x64 .exe files; clang, lld and llvm:
+#       the ARM64 one (its resources, import library and strip too)
+#   rpm: rpmbuild writes, rpmsign signs each .rpm; python3: the zip, SPDX,
+#       notices and this program's steps; osslsigncode and openssl: the
+#       .exe's signature; gpg, gpg-agent: SHA256SUMS.asc and the .rpm
+#       signatures. dpkg (dpkg-deb), tar and gzip are essential packages.
+TRIXIE_ARCHITECTURES = ("amd64", "arm64", "armel", "i386", "ppc64el", "riscv64", "s390x")
+BOOKWORM_ARCHITECTURES = ("amd64", "mips64el", "mipsel")
+SPECS = (
+    Spec("debian-13", "trixie", TRIXIE_ARCHITECTURES,
+         ("cmake", "ninja-build", "g++", "binutils", "g++-aarch64-linux-gnu", "g++-arm-linux-gnueabi",
+          "g++-i686-linux-gnu", "g++-powerpc64le-linux-gnu", "g++-riscv64-linux-gnu",
+          "g++-s390x-linux-gnu", "g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix",
+          "clang-19", "lld-19", "llvm-19", "rpm", "python3", "osslsigncode", "openssl", "gpg",
+          "gpg-agent") + _musl(TRIXIE_ARCHITECTURES),
+         ("windows-x86", "windows-x64", "windows-arm64", "native", "linux-arm64", "linux-armel",
+          "linux-armhf", "linux-i386", "linux-ppc64el", "linux-riscv64", "linux-s390x")),
+    Spec("debian-12", "bookworm", BOOKWORM_ARCHITECTURES,
+         ("cmake", "ninja-build", "g++", "binutils", "g++-mips64el-linux-gnuabi64", "g++-mipsel-linux-gnu",
+          "python3") + _musl(BOOKWORM_ARCHITECTURES),
+         ("linux-mips64el", "linux-mipsel")),
+)
+
+
+class Unavailable(Exception):
+    """The archive no longer holds versions a root needs: which, and where."""
+
+    def __init__(self, root, packages, mirror):
+        super().__init__(f"the {root} root cannot be made again from {mirror}: it no longer holds "
+                         + ", ".join(packages))
+        self.packages = packages
+
+
+@dataclass(frozen=True)
+class Root:
+    spec: Spec
+    path: Path
+    packages: tuple  # ((qualified name, version), ...), sorted
+
+
+def cache_folder():
+    configured = os.environ.get("UPTIME_REPORT_ROOTS")
+    if configured:
+        return Path(configured).resolve()
+    if os.geteuid() == 0:
+        return Path("/var/cache/uptime-report/roots")
+    base = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
+    return Path(base).resolve() / "uptime-report" / "roots"
+
+
+def mirrors():
+    return (os.environ.get("UPTIME_REPORT_MIRROR") or MIRROR).rstrip("/"), \
+        (os.environ.get("UPTIME_REPORT_SECURITY_MIRROR") or SECURITY_MIRROR).rstrip("/")
+
+
+def _sources(suite):
+    main, security = mirrors()
+    options = "[check-valid-until=no] " if "snapshot" in main else ""
+    return [f"deb {options}{main} {suite} main", f"deb {options}{main} {suite}-updates main",
+            f"deb {security} {suite}-security main"]
+
+
+def _key(*parts):
+    return hashlib.sha256("\n".join(parts).encode()).hexdigest()[:24]
+
+
+def packages_text(packages):
+    return "".join(f"{name} {version}\n" for name, version in packages)
+
+
+def installed(path, work):
+    """The packages installed in the root at PATH, as dpkg there lists them."""
+    log = work / "dpkg-query.log"
+    with tempfile.TemporaryDirectory(prefix="dpkg-query.") as empty:
+        os.chmod(empty, 0o755)
+        status = sandbox.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}\t${binary:Package}\t${Version}\n"],
+                             empty, log, root=path, timeout=300)
+    lines = log.read_text(errors="replace").splitlines()
+    if status != 0:
+        raise MachineError(f"dpkg-query cannot list the root at {path}: " + "; ".join(lines[-3:]))
+    return tuple(sorted((name, version) for abbrev, name, version in
+                        (line.split("\t") for line in lines if line.count("\t") == 2)
+                        if abbrev.strip() == "ii"))
+
+
+def _archive_state(suite):
+    """What the archive's suites hold now, by their InRelease files: a root
+    made from an unchanged archive holds the same packages."""
+    state = []
+    for source in _sources(suite):
+        _, *_, url, name, _ = source.split()
+        location = f"{url}/dists/{name}/InRelease"
+        try:
+            with urllib.request.urlopen(location, timeout=60) as response:
+                state.append(hashlib.sha256(response.read(16 << 20)).hexdigest())
+        except OSError as error:
+            raise MachineError(f"cannot reach Debian's archive ({location}): {error}")
+    return state
+
+
+def _mmdebstrap(spec, target, variant, include, log):
+    command = ["mmdebstrap", f"--variant={variant}", "--architectures=" + ",".join(spec.architectures),
+               "--include=" + ",".join(include), "--aptopt=Acquire::Retries \"3\"",
+               "--dpkgopt=force-unsafe-io", spec.suite, str(target)] + _sources(spec.suite)
+    with open(log, "wb") as out:
+        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+    return result.returncode
+
+
+def _make(spec, folder, variant, include, work):
+    """Makes the root in FOLDER/root through a partial folder beside it."""
+    partial = folder.with_name(folder.name + ".partial")
+    shutil.rmtree(partial, ignore_errors=True)
+    partial.mkdir(parents=True)
+    log = work / f"mmdebstrap-{spec.name}.log"
+    print(f"  making the {spec.name} root ({spec.suite}: {', '.join(spec.architectures)}) with mmdebstrap",
+          flush=True)
+    if _mmdebstrap(spec, partial / "root", variant, include, log) != 0:
+        text = log.read_text(errors="replace")
+        missing = re.findall(r"E: Version '([^']+)' for '([^']+)' was not found", text)
+        shutil.rmtree(partial, ignore_errors=True)
+        if missing:
+            raise Unavailable(spec.name, [f"{name} (= {version})" for version, name in missing], mirrors()[0])
+        if re.search(r"No space left|Disk quota", text):
+            raise MachineError(f"no space left to make the {spec.name} root in {folder.parent}")
+        raise MachineError(f"mmdebstrap cannot make the {spec.name} root: " + "; ".join(text.splitlines()[-4:]))
+    packages = installed(partial / "root", work)
+    (partial / "packages").write_text(packages_text(packages))
+    shutil.rmtree(folder, ignore_errors=True)
+    partial.rename(folder)
+    return packages
+
+
+def _check(folder, packages, spec, work):
+    """A cached root is used only while it holds exactly PACKAGES."""
+    found = installed(folder / "root", work)
+    if found != packages:
+        wanted, held = set(packages), set(found)
+        differences = [f"{n} {v} instead of {dict(packages).get(n, 'none')}" for n, v in sorted(held - wanted)] \
+            + [f"{n} {v} missing" for n, v in sorted(wanted - held) if n not in dict(found)]
+        raise MachineError(f"the cached {spec.name} root at {folder} does not hold what it was made with ("
+                           + "; ".join(differences[:5]) + "): remove it, or make the roots anew "
+                           "(UPTIME_REPORT_FRESH_ROOTS=1)")
+
+
+def _fresh():
+    return os.environ.get("UPTIME_REPORT_FRESH_ROOTS") == "1"
+
+
+def for_release(spec, work):
+    """The root as the archive stands now: cached while the archive's suites
+    are unchanged, checked before use."""
+    cache = cache_folder()
+    state = _key(spec.suite, " ".join(spec.architectures), " ".join(spec.packages), *_archive_state(spec.suite))
+    index = cache / "archive-states" / state
+    if not _fresh() and index.is_file():
+        folder = cache / index.read_text().strip()
+        if (folder / "packages").is_file():
+            packages = _read_packages(folder / "packages")
+            _check(folder, packages, spec, work)
+            return Root(spec, folder / "root", packages)
+    staging = cache / f"new-{spec.name}"
+    packages = _make(spec, staging, "essential", spec.packages, work)
+    folder = cache / _key(spec.suite, " ".join(spec.architectures), packages_text(packages))
+    shutil.rmtree(folder, ignore_errors=True)
+    staging.rename(folder)
+    index.parent.mkdir(parents=True, exist_ok=True)
+    index.write_text(folder.name + "\n")
+    return Root(spec, folder / "root", packages)
+
+
+def exactly(spec, packages, work):
+    """The root holding exactly PACKAGES (from a BUILDINFO), made again from
+    the archive where the cache has none."""
+    cache = cache_folder()
+    folder = cache / _key(spec.suite, " ".join(spec.architectures), packages_text(packages))
+    if not _fresh() and (folder / "packages").is_file():
+        _check(folder, packages, spec, work)
+        return Root(spec, folder / "root", packages)
+    made = _make(spec, folder, "custom", [f"{name}={version}" for name, version in packages], work)
+    _check(folder, packages, spec, work) if made != packages else None
+    return Root(spec, folder / "root", packages)
+
+
+def _read_packages(path):
+    return tuple(tuple(line.split(" ", 1)) for line in path.read_text().splitlines())

@@ -1,0 +1,359 @@
+"""Verifying a release: its sums against KEY, its source against the commit,
+and a rebuild, in the roots its BUILDINFO names, compared byte for byte.
+
+Nothing from the download is parsed outside a sandbox but by this program's
+own bounded readers; every tool that reads it (gpgv, osslsigncode, tar,
+diffoscope) runs inside one."""
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import traceback
+from pathlib import Path
+
+from . import (authenticode, buildinfo, make, openpgp, roots, rpmfile, sandbox, source_archive, spdx,
+               sums, zipfiles)
+from .errors import FormatError, MachineError, UsageError
+
+FILE_LIMIT = 1 << 30
+# What a rebuild needs in TMPDIR at the least: its sources, fourteen build
+# trees and the artifacts come to about 300 MB.
+SPACE_NEEDED, INODES_NEEDED = 1 << 30, 20000
+
+
+class Done(Exception):
+    def __init__(self, status):
+        super().__init__(status)
+        self.status = status
+
+
+class Report:
+    """The lines of the verdict, and what it rests on."""
+
+    def __init__(self, allow_incomplete):
+        self.failures, self.missing, self.allow_incomplete = 0, [], allow_incomplete
+        self.commit = None
+
+    def ok(self, text):
+        print(f"  ok    {text}", flush=True)
+
+    def note(self, text):
+        print(f"  note  {text}", flush=True)
+
+    def fail(self, text):
+        print(f"  FAIL  {text}", flush=True)
+        self.failures += 1
+
+    def incomplete(self, what, note):
+        self.note(note)
+        self.missing.append(what)
+
+    def stop_if_failed(self):
+        if self.failures:
+            self.finish()
+
+    def finish(self):
+        if self.failures:
+            print(f"NOT VERIFIED: {self.failures} check(s) failed")
+            raise Done(1)
+        if self.missing:
+            print("INCOMPLETE: nothing failed, but not established: " + "; ".join(self.missing))
+            raise Done(0 if self.allow_incomplete else 3)
+        print(f"VERIFIED: SHA256SUMS is signed by KEY, the source archive is commit {self.commit}'s, "
+              "and every artifact is rebuilt identical")
+        raise Done(0)
+
+
+def _open_plain(path):
+    """A file of the download, opened only if it is a plain file: a fifo
+    would block, a link lead elsewhere (/dev/zero)."""
+    fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    if not stat.S_ISREG(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise FormatError(path.name, 0, "is not a plain file")
+    return os.fdopen(fd, "rb")
+
+
+def _read(path, limit=FILE_LIMIT):
+    with _open_plain(path) as f:
+        data = f.read(limit + 1)
+    if len(data) > limit:
+        raise FormatError(path.name, 0, f"is larger than {limit >> 20} MiB, more than any release file")
+    return data
+
+
+def _first_difference(a, b):
+    with _open_plain(a) as x, _open_plain(b) as y:
+        offset = 0
+        while True:
+            one, two = x.read(1 << 20), y.read(1 << 20)
+            if one != two:
+                at = next((i for i, (p, q) in enumerate(zip(one, two)) if p != q), min(len(one), len(two)))
+                return offset + at
+            if not one:
+                return None
+            offset += len(one)
+
+
+def _check_space(folder):
+    usage = os.statvfs(folder)
+    free, inodes = usage.f_bavail * usage.f_frsize, usage.f_favail
+    if free < SPACE_NEEDED or inodes < INODES_NEEDED:
+        raise MachineError(f"{folder} has {free >> 20} MiB and {inodes} inodes free; a rebuild needs "
+                           f"{SPACE_NEEDED >> 20} MiB and {INODES_NEEDED} (set TMPDIR to a larger file system)")
+
+
+def _checksums(dir_, report, key, check):
+    print("Checksums", flush=True)
+    names = {}
+    for entry in os.scandir(dir_):
+        names[entry.name] = entry.is_file(follow_symlinks=False)
+    if "SHA256SUMS" not in names:
+        report.fail(f"no SHA256SUMS in {dir_}")
+        report.finish()
+    listed = sums.read(_read(dir_ / "SHA256SUMS", sums.LIMIT), "SHA256SUMS")
+    if key is None:
+        report.incomplete("SHA256SUMS's signature (no KEY given)", "no KEY given: SHA256SUMS is not "
+                          "authenticated (it proves nothing against whoever could replace the files)")
+    elif "SHA256SUMS.asc" not in names:
+        report.fail("no SHA256SUMS.asc: the checksums carry no signature")
+    else:
+        shutil.copyfile(dir_ / "SHA256SUMS", check / "SHA256SUMS")
+        (check / "SHA256SUMS.asc").write_bytes(_read(dir_ / "SHA256SUMS.asc", 1 << 20))
+        verdict = openpgp.verify(check, "key.gpg", "SHA256SUMS.asc", "SHA256SUMS", "SHA256SUMS.asc")
+        for problem in verdict.problems:
+            report.fail(problem)
+        if verdict.good:
+            report.ok(f"SHA256SUMS is signed by {verdict.good}")
+            for other in verdict.others:
+                report.note(f"SHA256SUMS.asc also holds {other}; it was not checked")
+    for name, plain in sorted(names.items()):
+        if not plain:
+            report.fail(f"{name} is not a plain file")
+        elif name not in listed and name not in ("SHA256SUMS", "SHA256SUMS.asc"):
+            report.fail(f"{name} is not in SHA256SUMS")
+    for name in listed:
+        if name not in names:
+            report.fail(f"{name} is in SHA256SUMS but not in {dir_}")
+    report.stop_if_failed()
+    wrong = [name for name, digest in listed.items() if sums.sha256(dir_ / name) != digest]
+    if wrong:
+        report.fail("files do not match SHA256SUMS: " + ", ".join(wrong))
+    else:
+        report.ok("every file listed matches SHA256SUMS")
+    # Nothing else can be trusted without authentic checksums.
+    report.stop_if_failed()
+    return listed
+
+
+def _source(dir_, listed, info, report):
+    print("Source", flush=True)
+    archive = f"uptime-report-{info.version}-source.tar.gz"
+    document = f"uptime-report-{info.version}.spdx.json"
+    if archive not in listed or document not in listed:
+        report.fail(f"the release lacks {archive} or {document}")
+        report.finish()
+    top = f"uptime-report-{info.version}"
+    release = source_archive.read_release_info(dir_ / archive, top)
+    named = {"the source archive's RELEASE-INFO": release.commit, "BUILDINFO": info.commit,
+             "the SPDX document": spdx.read_commit(_read(dir_ / document, spdx.LIMIT), document)}
+    if len(set(named.values())) != 1:
+        report.fail("the release names more than one commit: " +
+                    "; ".join(f"{where} names {commit}" for where, commit in named.items()))
+        report.finish()
+    if release.epoch != info.epoch or (release.revision == 1) != ("-" not in info.version):
+        report.fail("RELEASE-INFO and BUILDINFO give other times or revisions")
+        report.finish()
+    report.commit = info.commit
+    report.ok(f"RELEASE-INFO, BUILDINFO and the SPDX document name commit {info.commit}")
+    known = subprocess.run(["git", "-C", str(make.CHECKOUT), "cat-file", "-e", f"{info.commit}^{{commit}}"],
+                           capture_output=True, env=source_archive.git_env())
+    if known.returncode == 0:
+        differences = source_archive.differences(dir_ / archive, top, make.CHECKOUT, info.commit)
+        if differences:
+            report.fail(f"{archive} is not commit {info.commit}'s source:\n" +
+                        "\n".join(f"        {line}" for line in differences))
+            # A source archive that is not the commit's is not rebuilt.
+            report.finish()
+        report.ok(f"{archive} holds exactly commit {info.commit}'s files")
+    else:
+        report.incomplete(f"that the source archive is commit {info.commit}'s (the commit is not in "
+                          f"{make.CHECKOUT})", f"the source was not checked against the repository: commit "
+                          f"{info.commit} is not in {make.CHECKOUT}")
+    return archive, release
+
+
+def _roots(info, report, logs):
+    made = []
+    for recorded in info.roots:
+        spec = next((s for s in roots.SPECS if s.name == recorded.name), None)
+        if spec is None or (spec.suite, spec.architectures, spec.presets) != \
+                (recorded.suite, recorded.architectures, recorded.presets):
+            report.fail(f"BUILDINFO's {recorded.name} root ({recorded.suite}: {' '.join(recorded.presets)}) is "
+                        "not one this checkout builds in; check out the release's commit to verify it")
+            report.finish()
+        try:
+            made.append(roots.exactly(spec, recorded.packages, logs))
+        except roots.Unavailable as missing:
+            report.incomplete(
+                f"the rebuild (Debian's archive no longer has {len(missing.packages)} of the {spec.name} root's "
+                "packages; give UPTIME_REPORT_MIRROR an archive that has them, such as "
+                "http://snapshot.debian.org/archive/debian/<time of the release>)",
+                f"{missing}")
+            report.finish()
+    if [r.spec.name for r in made] != [s.name for s in roots.SPECS]:
+        report.fail("BUILDINFO does not name the roots this checkout builds in")
+        report.finish()
+    report.ok("the roots hold exactly the packages BUILDINFO lists: " +
+              ", ".join(f"{r.spec.name} ({len(r.packages)})" for r in made))
+    return made
+
+
+def _signatures(dir_, listed, key, box, check, report, made):
+    print("Signatures", flush=True)
+    for name in listed:
+        if name.endswith(".zip"):
+            folder = name[:-4]
+            contents = zipfiles.read(_read(dir_ / name, zipfiles.SIZE_LIMIT), name)
+            exe = contents.get(f"{folder}/uptime-report.exe")
+            if exe is None:
+                report.fail(f"{name} holds no {folder}/uptime-report.exe")
+                continue
+            proper = authenticode.signature(exe, f"{name}/uptime-report.exe")
+            if proper is None:
+                report.note(f"{name}/uptime-report.exe carries no Authenticode signature")
+                continue
+            (box.path / "signatures" / f"{name}.sig").write_bytes(proper)
+            (check / "program.exe").write_bytes(exe)
+            ca = []
+            if os.environ.get("VERIFY_CA_FILE"):
+                shutil.copyfile(os.environ["VERIFY_CA_FILE"], check / "ca.pem")
+                ca = ["-CAfile", f"{sandbox.BOX}/ca.pem"]
+            log = check / "authenticode.log"
+            status = sandbox.run(["osslsigncode", "verify", "-in", f"{sandbox.BOX}/program.exe"] + ca, check, log,
+                                 root=made[0].path, timeout=120)
+            text = log.read_text(errors="replace")
+            subject = next((l.split("Subject: ", 1)[1] for l in text.splitlines() if "Subject: " in l), "")
+            if status == 0:
+                report.ok(f"{name}/uptime-report.exe: Authenticode signature verified ({subject})")
+            elif status is None:
+                raise MachineError(f"osslsigncode took too long over {name}")
+            else:
+                report.fail(f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
+                            "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(
+                                f"        {l}" for l in text.splitlines() if "rror" in l or "erif" in l))
+        elif name.endswith(".rpm"):
+            data = _read(dir_ / name, zipfiles.SIZE_LIMIT)
+            header = rpmfile.signature_header(data, name)
+            (box.path / "signatures" / f"{name}.sig").write_bytes(header)
+            if key is None:
+                report.note(f"{name}: its signature was not checked (no KEY given)")
+                continue
+            signature, signed = rpmfile.header_signature(data, name)
+            if signature is None:
+                report.fail(f"{name} carries no OpenPGP signature")
+                continue
+            (check / "rpm.sig").write_bytes(signature)
+            (check / "rpm.header").write_bytes(signed)
+            verdict = openpgp.verify(check, "key.gpg", "rpm.sig", "rpm.header", name)
+            for problem in verdict.problems:
+                report.fail(problem)
+            if verdict.good:
+                report.ok(f"{name} is signed by KEY")
+
+
+def _compare(dir_, listed, rebuilt, check, report):
+    for name in list(listed) + ["SHA256SUMS"]:
+        theirs, ours = dir_ / name, rebuilt / name
+        if not ours.is_file() or ours.is_symlink():
+            report.fail(f"{name} is not made by the rebuild")
+            continue
+        offset = _first_difference(theirs, ours)
+        if offset is None:
+            report.ok(f"{name} is identical")
+            continue
+        report.fail(f"{name} differs from its rebuild, first at byte {offset}")
+        if shutil.which("diffoscope"):
+            for side, path in (("published", theirs), ("rebuilt", ours)):
+                shutil.copyfile(path, check / f"{side}-{name}")
+                os.chmod(check / f"{side}-{name}", 0o644)
+            log = check / "diffoscope.log"
+            status = sandbox.run(["diffoscope", "--no-progress", "--max-report-size", "65536",
+                                  f"{sandbox.BOX}/published-{name}", f"{sandbox.BOX}/rebuilt-{name}"],
+                                 check, log, timeout=300, memory=2 << 30, file_size=16 << 20)
+            lines = log.read_text(errors="replace").splitlines()
+            print("\n".join(f"        {line}" for line in lines[:40]))
+            if status is None:
+                print("        (diffoscope was stopped after 300 seconds)")
+            (check / f"published-{name}").unlink()
+            (check / f"rebuilt-{name}").unlink()
+
+
+def verify(dir_arg, key_arg, allow_incomplete):
+    report = Report(allow_incomplete)
+    dir_ = Path(dir_arg)
+    if not dir_.is_dir():
+        raise UsageError(f"{dir_arg} is not a folder")
+    dir_ = dir_.resolve()
+    key = Path(key_arg).resolve() if key_arg else None
+    if key is not None and not (key.is_file() and os.access(key, os.R_OK)):
+        raise UsageError(f"cannot read KEY: {key_arg}")
+    for tool in ("bwrap", "setpriv", "unshare", "gpgv", "git", "mmdebstrap"):
+        if shutil.which(tool) is None:
+            raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what a verifier needs)")
+    tmp = Path(os.path.abspath(tempfile.gettempdir()))
+    try:
+        work = Path(tempfile.mkdtemp(prefix="verify-release.", dir=tmp))
+    except OSError as error:
+        raise MachineError(f"cannot make a temporary folder (TMPDIR={tmp}): {error}")
+    try:
+        os.chmod(work, 0o711)
+        check = work / "check"
+        check.mkdir(mode=0o755)
+        if key is not None:
+            try:
+                openpgp.keyring(key, check)
+            except FormatError as error:
+                raise UsageError(f"KEY ({key_arg}) is not an OpenPGP public key: {error}")
+        sandbox.mode()
+        listed = _checksums(dir_, report, key, check)
+        info = buildinfo.read(_read(dir_ / "BUILDINFO", 1 << 20), "BUILDINFO") if "BUILDINFO" in listed else None
+        if info is None:
+            report.fail("the release has no BUILDINFO")
+            report.finish()
+        archive, release = _source(dir_, listed, info, report)
+        _check_space(work)
+        print("Rebuild", flush=True)
+        made = _roots(info, report, work)
+        box = make.Box(work)
+        _signatures(dir_, listed, key, box, check, report, made)
+        shutil.copyfile(dir_ / archive, box.path / "work" / "source.tar.gz")
+        (box.path / "src").mkdir()
+        make.prepare_roots(box, made)
+        sandbox.hand_over(box.path)
+        print(f"  rebuilding {archive} with {make.PROGRAM} in the roots (a few minutes)", flush=True)
+        box.run(made[0], "unpacking the source archive",
+                ["step", "unpack", "/build/work/source.tar.gz", "/build/src"])
+        make.build(box, release, made, [])
+        _compare(dir_, listed, box.path / "artifacts", check, report)
+        report.finish()
+    except Done as done:
+        return done.status
+    except (FormatError, make.Refused) as error:
+        report.fail(str(error))
+        try:
+            report.finish()
+        except Done as done:
+            return done.status
+    except (MachineError, OSError) as error:
+        print(f"verify-release: nothing was judged, this machine failed: {error}", flush=True)
+        return 2
+    except Exception:
+        print("verify-release: nothing was judged, the verifier failed:\n" + traceback.format_exc(), flush=True)
+        return 2
+    finally:
+        if os.environ.get("VERIFY_KEEP_WORK") == "1":
+            print(f"verify-release: the work is kept in {work}")
+        else:
+            shutil.rmtree(work, ignore_errors=True)
