@@ -110,3 +110,37 @@ def signature(exe, name):
     if any(body[der_end:]):
         raise FormatError(name, 0, "a certificate with data after its signature")
     return _without_unauthenticated(body[:der_end], name)
+
+
+def _checksum(exe, field):
+    """The PE checksum, as Windows' CheckSumMappedFile computes it: 16-bit
+    words summed with their carries folded in, the field itself left out,
+    plus the file's length."""
+    data = exe + b"\0" * (len(exe) % 2)
+    total = 0
+    for at in range(0, len(data), 2):
+        if field <= at < field + 4:
+            continue
+        total += data[at] | data[at + 1] << 8
+        total = (total & 0xffff) + (total >> 16)
+    return (total & 0xffff) + (total >> 16) + len(exe)
+
+
+def attach(exe, proper, name):
+    """EXE, unsigned, with the signature proper in its certificate table:
+    the file padded to 8 bytes, one WIN_CERTIFICATE padded to 8, the table's
+    directory entry and the checksum set, as osslsigncode writes them. The
+    release and a rebuild both attach this way."""
+    if certificate_table(exe, name) != (0, 0):
+        raise FormatError(name, 0, "is signed already")
+    exe = exe + b"\0" * (-len(exe) % 8)
+    length = 8 + len(proper) + (-len(proper) % 8)
+    table = length.to_bytes(4, "little") + WIN_CERT_REVISION_2.to_bytes(2, "little") + \
+        WIN_CERT_TYPE_PKCS_SIGNED_DATA.to_bytes(2, "little") + proper + b"\0" * (-len(proper) % 8)
+    optional = _u32(exe, 0x3c) + 24
+    entry = optional + (96 if _u16(exe, optional) == 0x10b else 112) + 8 * SECURITY_DIRECTORY
+    signed = bytearray(exe + table)
+    signed[entry:entry + 8] = len(exe).to_bytes(4, "little") + len(table).to_bytes(4, "little")
+    field = optional + 64
+    signed[field:field + 4] = _checksum(bytes(signed), field).to_bytes(4, "little")
+    return bytes(signed)

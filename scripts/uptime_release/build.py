@@ -85,21 +85,6 @@ def check_keys():
                           "a PKCS#12 file")
 
 
-def _attach(unsigned, proper, out):
-    """The program with the signature proper attached, as osslsigncode
-    writes it. (osslsigncode checks the chain after attaching and may call
-    that a failure; what counts is the bytes, which the comparison tells.)"""
-    with tempfile.TemporaryDirectory(dir=WORK) as folder:
-        folder = Path(folder)
-        (folder / "in.exe").write_bytes(unsigned)
-        (folder / "signature.der").write_bytes(proper)
-        subprocess.run(["osslsigncode", "attach-signature", "-sigin", str(folder / "signature.der"),
-                        "-in", str(folder / "in.exe"), "-out", str(out)], stdin=subprocess.DEVNULL,
-                       capture_output=True)
-        if not out.is_file():
-            raise Refused(f"osslsigncode cannot attach a signature to {out.name}")
-
-
 def _finish_zip(package, epoch):
     contents = zipfiles.read(package.read_bytes(), package.name)
     exe = f"{package.name[:-4]}/uptime-report.exe"
@@ -121,14 +106,8 @@ def _finish_zip(package, epoch):
     elif (SIGNATURES / f"{package.name}.sig").is_file():
         proper = (SIGNATURES / f"{package.name}.sig").read_bytes()
     if proper is not None:
-        signed = WORK / "signed.exe"
-        _attach(unsigned, proper, signed)
-        contents[exe] = signed.read_bytes()
-        signed.unlink()
-    executable = set()
-    with zipfiles.zipfile.ZipFile(package) as archive:
-        executable = {i.filename for i in archive.infolist() if (i.external_attr >> 16) & 0o111}
-    zipfiles.write(package, contents, executable, epoch)
+        contents[exe] = authenticode.attach(unsigned, proper, exe)
+    zipfiles.write(package, contents, zipfiles.executable(package.read_bytes()), epoch)
 
 
 def _finish_rpm(package):

@@ -35,6 +35,12 @@ def read(data, name):
     return contents
 
 
+def executable(data):
+    """The members of the .zip in DATA that carry an executable mode."""
+    with zipfile.ZipFile(io.BytesIO(data)) as archive:
+        return {i.filename for i in archive.infolist() if (i.external_attr >> 16) & 0o111}
+
+
 def write(path, contents, executable, epoch):
     """Writes the members in name order, each with EPOCH's time (within zip's
     dates, from 1980), mode 755 for those in EXECUTABLE and 644 for the rest."""
