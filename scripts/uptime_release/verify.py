@@ -328,14 +328,20 @@ def verify(dir_arg, key_arg, allow_incomplete):
         made = _roots(info, report, work)
         box = make.Box(work)
         _signatures(dir_, listed, key, box, check, report, made)
+        # A release whose signatures fail is not worth rebuilding.
+        report.stop_if_failed()
         shutil.copyfile(dir_ / archive, box.path / "work" / "source.tar.gz")
         (box.path / "src").mkdir()
         make.prepare_roots(box, made)
         sandbox.hand_over(box.path)
         print(f"  rebuilding {archive} with {make.PROGRAM} in the roots (a few minutes)", flush=True)
-        box.run(made[0], "unpacking the source archive",
-                ["step", "unpack", "/build/work/source.tar.gz", "/build/src"])
-        make.build(box, release, made, [])
+        try:
+            box.run(made[0], "unpacking the source archive",
+                    ["step", "unpack", "/build/work/source.tar.gz", "/build/src"])
+            make.build(box, release, made, [])
+        except make.Refused as error:
+            report.fail("the rebuild failed: " + "\n        ".join(str(error).splitlines()[-30:]))
+            report.finish()
         _compare(dir_, listed, box.path / "artifacts", check, report)
         report.finish()
     except Done as done:

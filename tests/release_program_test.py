@@ -1,0 +1,226 @@
+"""The release program's readers, from tables of good and bad inputs: every
+departure from a format is refused with its line and reason, never read some
+other way."""
+import io
+import os
+import sys
+import tarfile
+import unittest
+import zipfile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from uptime_release import (authenticode, buildinfo, deb822, openpgp, releaseinfo, rpmfile,  # noqa: E402
+                            source_archive, spdx, sums, zipfiles)
+from uptime_release.errors import FormatError  # noqa: E402
+
+COMMIT = "a" * 40
+DIGEST = "0" * 64
+
+
+def release_info_text(**changes):
+    fields = {"Commit": COMMIT, "Source-Date-Epoch": "1796600000", "Package-Revision": "2"} | changes
+    return "".join(f"{k}: {v}\n" for k, v in fields.items()).encode()
+
+
+def buildinfo_text():
+    record = buildinfo.Buildinfo(
+        version="1.00-2", commit=COMMIT, epoch=1796600000, architectures=("amd64",), build_architecture="amd64",
+        checksums=(("a.deb", 3, "1" * 32, "2" * 40, "3" * 64),),
+        roots=(buildinfo.Root("debian-13", "trixie", ("amd64",), ("native",), (("bash", "5.2"), ("dpkg", "1.22"))),))
+    return buildinfo.write(record).encode()
+
+
+class Readers(unittest.TestCase):
+    def refused(self, reader, data, reason):
+        with self.assertRaises(FormatError) as caught:
+            reader(data, "FILE")
+        self.assertIn(reason, str(caught.exception))
+
+    def test_deb822(self):
+        good = b"A: 1\nB:\n x\n y\n\nC: 2\n"
+        self.assertEqual([list(p) for p in deb822.read(good, "F")], [["A", "B"], ["C"]])
+        for data, reason in [
+                (b"A: 1", "no newline"), (b"A: 1\nA: 2\n", "given twice"), (b"A: 1\na: 2\n", "given twice"),
+                (b"A:1\n", "one space"), (b"A:  1\n", "one space"), (b"A: 1 \n", "one space"),
+                (b"no colon\n", "not a field"), (b"A: 1\n\n\nB: 2\n", "empty line"), (b"A: 1\n\n", "empty line"),
+                (b"A:\nB: 2\n", "neither a value"), (b"A: 1\n x\n", "continuation line after"),
+                (b"A:\n  x\n", "one space and text"), (b"A: \xc3\xbc\n", "not ASCII"), (b"A: 1\tx\n", "control"),
+                (b"", "empty")]:
+            with self.subTest(data=data):
+                self.refused(deb822.read, data, reason)
+
+    def test_sums(self):
+        self.assertEqual(sums.read(f"{DIGEST}  a.deb\n{DIGEST}  b.rpm\n".encode(), "S"),
+                         {"a.deb": DIGEST, "b.rpm": DIGEST})
+        for data, reason in [
+                (f"{DIGEST}  a.deb", "no newline"), (f"{DIGEST}  b\n{DIGEST}  a\n", "byte order"),
+                (f"{DIGEST}  a\n{DIGEST}  a\n", "twice"), (f"{DIGEST} *a\n", "plain file name"),
+                (f"{DIGEST}  ../a\n", "plain file name"), (f"{DIGEST}  .hidden\n", "plain file name"),
+                (f"{DIGEST}  -a\n", "plain file name"), (f"{'a' * 63}A  a\n", "plain file name"),
+                (f"{DIGEST}  a\n\n", "plain file name")]:
+            with self.subTest(data=data):
+                self.refused(sums.read, data.encode(), reason)
+
+    def test_release_info(self):
+        self.assertEqual(releaseinfo.read(release_info_text(), "R").revision, 2)
+        for data, reason in [
+                (release_info_text(Commit="xyz"), "not a valid value"),
+                (release_info_text(**{"Source-Date-Epoch": "4102444800"}), "outside"),
+                (release_info_text(**{"Source-Date-Epoch": "0123"}), "not a valid value"),
+                (release_info_text(Other="1"), "not a field of this file"),
+                (release_info_text(**{"Release-Url": "https://x/ y"}), "not a valid value"),
+                (b"Source-Date-Epoch: 1796600000\nCommit: " + COMMIT.encode() + b"\nPackage-Revision: 2\n",
+                 "one order")]:
+            with self.subTest(data=data):
+                self.refused(releaseinfo.read, data, reason)
+
+    def test_buildinfo(self):
+        good = buildinfo_text()
+        self.assertEqual(buildinfo.read(good, "B").version, "1.00-2")
+        for old, new, reason in [
+                (b"Version: 1.00-2\n", b"Version: 9.99\nVersion: 1.00-2\n", "given twice"),
+                (b"Source-Date-Epoch: 1796600000\n", b"Source-Date-Epoch:4102444800\n", "one space"),
+                (b" bash (= 5.2),\n", b" bash 5.2,\n", "not 'package (= version)'"),
+                (b" bash (= 5.2),\n", b" dpkg (= 1.0),\n", "listed twice"),
+                (b" bash (= 5.2),\n", b" zsh (= 5.9),\n", "one form"),
+                (b"Format: 1.0\n", b"Format: 1.0\nExtra: 1\n", "not a field of this file"),
+                (b'TZ="UTC"\n', b'TZ="Asia/Tokyo"\n', "one form"),
+                (b"Root: debian-13\n", b"", "lacks Root"),
+                (b"Format: 1.0\n", b"Format: 1.0\nno colon here\n", "not a field")]:
+            with self.subTest(new=new):
+                self.assertIn(old, good)
+                self.refused(buildinfo.read, good.replace(old, new, 1), reason)
+
+    def test_spdx(self):
+        comment = f'"comment": "The release of uptime-report 1.00-2 from commit {COMMIT}."'
+        self.assertEqual(spdx.read_commit(('{"spdxVersion": "SPDX-2.3", ' + comment + "}").encode(), "D"), COMMIT)
+        for data, reason in [('{"spdxVersion": "SPDX-2.3", "spdxVersion": "SPDX-2.3", ' + comment + "}", "twice"),
+                             ('{"spdxVersion": "SPDX-2.3"}', "naming its commit"), ("[", "not a JSON")]:
+            with self.subTest(data=data):
+                self.refused(spdx.read_commit, data.encode(), reason)
+
+
+def tar(members):
+    """A .tar.gz of (name, kind, data or link target) members."""
+    buffer = io.BytesIO()
+    with tarfile.open(fileobj=buffer, mode="w:gz") as archive:
+        for name, kind, content in members:
+            info = tarfile.TarInfo(name)
+            info.type = {"dir": tarfile.DIRTYPE, "file": tarfile.REGTYPE, "link": tarfile.SYMTYPE,
+                         "hard": tarfile.LNKTYPE, "char": tarfile.CHRTYPE}[kind]
+            if kind in ("link", "hard"):
+                info.linkname = content
+            data = content.encode() if kind == "file" else b""
+            info.size = len(data)
+            archive.addfile(info, io.BytesIO(data))
+    return buffer.getvalue()
+
+
+class SourceArchive(unittest.TestCase):
+    def members(self, members, tmp="/tmp"):
+        path = os.path.join(tmp, f"source-{os.getpid()}.tar.gz")
+        with open(path, "wb") as f:
+            f.write(tar(members))
+        try:
+            return [p for p, _, _ in source_archive.members(path, "top")]
+        finally:
+            os.unlink(path)
+
+    def test_members(self):
+        self.assertEqual(self.members([("top", "dir", ""), ("top/a", "file", "x"), ("top/l", "link", "a")]),
+                         ["a", "l"])
+        top, below = ("top", "dir", ""), ("top/x", "dir", "")
+        for members, reason in [
+                ([("top", "link", "/etc")], "not the folder top/"),
+                ([("other", "dir", ""), top], "not the folder top/"),
+                ([top, ("/etc/x", "file", "")], "outside the folder"),
+                ([top, ("top/../x", "file", "")], "outside the folder"),
+                ([top, ("other/x", "file", "")], "outside the folder"),
+                ([top, ("top/h", "hard", "top/x")], "hard link"),
+                ([top, ("top/d", "char", "")], "device"),
+                ([top, ("top/a", "file", ""), ("top/a", "file", "")], "twice"),
+                ([top, below, ("top/x/l", "link", "/etc")], "leading out"),
+                ([top, below, ("top/x/l", "link", "../..")], "leading out"),
+                ([top, below, ("top/x/l", "link", ".."), ("top/l2", "link", "x/l/..")], "leading out"),
+                ([top, ("top/l", "link", "."), ("top/l/f", "file", "")], "beneath a symbolic link")]:
+            with self.subTest(members=members):
+                with self.assertRaises(FormatError) as caught:
+                    self.members(members)
+                self.assertIn(reason, str(caught.exception))
+
+
+def rpm(header_entries, store, padding=b""):
+    lead = b"\xed\xab\xee\xdb" + bytes(92)
+    index = b"".join(t.to_bytes(4, "big") + k.to_bytes(4, "big") + o.to_bytes(4, "big") + c.to_bytes(4, "big")
+                     for t, k, o, c in header_entries)
+    header = rpmfile.HEADER_MAGIC + len(header_entries).to_bytes(4, "big") + len(store).to_bytes(4, "big")
+    body = header + index + store
+    return lead + body + (padding or bytes(-len(body) % 8)) + rpmfile.HEADER_MAGIC + bytes(8) + b"payload"
+
+
+class Signatures(unittest.TestCase):
+    def test_rpm(self):
+        good = rpm([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x10" + bytes(4))
+        self.assertEqual(rpmfile.signature_header(good, "p.rpm")[:8], rpmfile.HEADER_MAGIC)
+        taken = rpmfile.with_signature_header(b"\xed\xab\xee\xdbLEAD" + good[8:], rpmfile.signature_header(good, "p"), "p")
+        self.assertEqual(taken[:8], b"\xed\xab\xee\xdbLEAD")
+        for data, reason in [(b"junk" * 40, "no lead"), (rpm([(9999, 4, 0, 1)], bytes(4)), "does not write"),
+                             (rpm([(1008, 7, 0, 4)], b"blob"), "reserved space holds data"),
+                             (rpm([(1000, 4, 0, 1)], bytes(4), b"\1" * 4), "padded")]:
+            with self.subTest(reason=reason):
+                with self.assertRaises(FormatError) as caught:
+                    rpmfile.signature_header(data, "p.rpm")
+                self.assertIn(reason, str(caught.exception))
+
+    def test_authenticode(self):
+        der = authenticode._der
+        signer = der(0x30, der(0x02, b"\1") + der(0xa0, b"auth") + der(0x04, b"sig"))
+        with_blob = der(0x30, signer[2:] + der(0xa1, b"unauthenticated blob"))
+        signed_data = lambda info: der(0x30, der(0x06, b"\x2a\x86") + der(0xa0, der(0x30, der(0x02, b"\1") +
+                                                                                     der(0x31, info))))
+        pe = bytearray(0x200)
+        pe[:2], pe[0x3c:0x40], pe[0x80:0x84] = b"MZ", (0x80).to_bytes(4, "little"), b"PE\0\0"
+        pe[0x98:0x9a], pe[0x98 + 108:0x98 + 112] = (0x20b).to_bytes(2, "little"), (16).to_bytes(4, "little")
+        exe = authenticode.attach(bytes(pe), signed_data(with_blob), "p.exe")
+        self.assertEqual(authenticode.signature(exe, "p.exe"), signed_data(signer))
+        self.assertIsNone(authenticode.signature(bytes(pe), "p.exe"))
+        entry = 0x98 + 112 + 8 * authenticode.SECURITY_DIRECTORY
+        second = bytearray(exe + bytes(8) + b"\1" * 8)
+        second[entry + 4:entry + 8] = (int.from_bytes(exe[entry + 4:entry + 8], "little") + 16).to_bytes(4, "little")
+        for data, reason in [(bytes(second), "more than one certificate"), (exe + bytes(8), "8-aligned end"),
+                             (exe[:-8], "8-aligned end"), (b"ZM" + exe[2:], "not a Windows program")]:
+            with self.subTest(reason=reason):
+                with self.assertRaises(FormatError) as caught:
+                    authenticode.signature(data, "p.exe")
+                self.assertIn(reason, str(caught.exception))
+
+
+class Archives(unittest.TestCase):
+    def test_zip(self):
+        def made(names):
+            buffer = io.BytesIO()
+            with zipfile.ZipFile(buffer, "w") as archive:
+                for name in names:
+                    archive.writestr(name, b"x")
+            return buffer.getvalue()
+        self.assertEqual(list(zipfiles.read(made(["t/a.exe"]), "z")), ["t/a.exe"])
+        for names, reason in [(["/abs"], "outside"), (["t/../../x"], "outside"), (["t\\..\\x"], "outside"),
+                              ([f"t/{i}" for i in range(zipfiles.MEMBER_LIMIT + 1)], "more than")]:
+            with self.subTest(names=names[:2]):
+                with self.assertRaises(FormatError) as caught:
+                    zipfiles.read(made(names), "z")
+                self.assertIn(reason, str(caught.exception))
+
+    def test_openpgp_packets(self):
+        key = bytes([0x99, 0, 3]) + b"abc" + bytes([0xb4, 1]) + b"u"
+        self.assertEqual(openpgp.packet_tags(key, "k"), [6, 13])
+        for data, reason in [(b"\x01abc", "not OpenPGP"), (bytes([0x99, 0, 9]) + b"abc", "past the end"),
+                             (bytes([0xc6, 0xe1]) + b"a", "partial-length")]:
+            with self.subTest(reason=reason):
+                with self.assertRaises(FormatError) as caught:
+                    openpgp.packet_tags(data, "k")
+                self.assertIn(reason, str(caught.exception))
+
+
+if __name__ == "__main__":
+    unittest.main()
