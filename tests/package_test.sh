@@ -129,7 +129,8 @@ done
 dpkg-deb -I "$deb" >/dev/null || fail "dpkg-deb -I"
 dpkg-deb --fsys-tarfile "$deb" | tar -t | expect_files "$deb" ./usr/bin/uptime-report \
   ./usr/share/man/man1/uptime-report.1.gz ./usr/share/doc/uptime-report/copyright \
-  ./usr/share/doc/uptime-report/changelog.gz ./usr/share/lintian/overrides/uptime-report
+  "./usr/share/doc/uptime-report/changelog$([[ $version == *-* ]] && echo .Debian).gz" \
+  ./usr/share/lintian/overrides/uptime-report
 lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1 || fail "lintian: $(cat "$work/lintian.log")"
 dpkg-deb -x "$deb" "$work/deb"
 copyright=$work/deb/usr/share/doc/uptime-report/copyright
@@ -153,7 +154,11 @@ expect_same_program "$work/stripped/bin/uptime-report"
 # program's, with the code linked into it), needing nothing but what
 # rpm itself provides, clean under rpmlint (unsigned here).
 [[ $rpm_arch == - ]] && exit 0
-rpm=$work/packages/uptime-report-$version-1.$rpm_arch.rpm
+# The .rpm carries the package revision as its release (1 where there is
+# none).
+rpm_version=$version
+[[ $version == *-* ]] || rpm_version=$version-1
+rpm=$work/packages/uptime-report-$rpm_version.$rpm_arch.rpm
 [[ -f $rpm ]] || fail "no $rpm"
 [[ $(rpm -qp --qf '%{ARCH} %{LICENSE}' "$rpm") == \
   "$rpm_arch MIT AND GPL-3.0-or-later WITH GCC-exception-3.1" ]] ||

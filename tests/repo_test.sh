@@ -4,8 +4,9 @@
 # the signed tree and fetches amd64 and arm64 packages, dnf installs into an
 # empty root and the installed program runs; a changed Packages, metadata or
 # a package signed by another key is refused; two builds of the tree are
-# identical; a higher version added to the tree is offered by both as an
-# upgrade, and a rebuilt one under an old version is refused.
+# identical; a higher package revision added to the tree is offered by both
+# as an upgrade, and a rebuilt one under an old name is refused; a tree or a
+# kept release that was tampered with is refused before anything is written.
 # Usage: repo_test.sh SOURCE_DIR RELEASE_DIR KEY_DIR
 #   RELEASE_DIR  a release signed with KEY_DIR/release-key.sec
 #   KEY_DIR      release-key.sec and other-key.sec, throwaway secret keys
@@ -35,6 +36,8 @@ signed_by() { # signed_by KEY FILE OUTPUT GPG-OPTIONS...
 }
 version=$(sed -n 's/^Version: //p' "$release/BUILDINFO")
 epoch=$(sed -n 's/^Source-Date-Epoch: //p' "$release/BUILDINFO")
+upstream=${version%-*} revision=${version##*-}
+[[ $version == *-* ]] || revision=1
 
 tree=$work/tree
 publish "$release" "$tree" || fail "publish-repos.sh: $(cat "$work/log")"
@@ -121,7 +124,7 @@ grep -qx 'gpgcheck=1' "$tree/uptime-report.repo" && grep -qx 'repo_gpgcheck=1' "
   fail "the .repo file does not ask for every signature check"
 root=$work/root
 dnf_in "$root" "$tree" install uptime-report >"$work/log" 2>&1 || fail "dnf install: $(cat "$work/log")"
-[[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$version-1.x86_64" ]] ||
+[[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$upstream-$revision.x86_64" ]] ||
   fail "dnf installed $(rpm --root "$root" -q uptime-report)"
 bash "$src/tests/report_test.sh" shape "$root/usr/bin/uptime-report" || fail "the program dnf installed"
 cp -a "$tree" "$work/resigned-rpm"
@@ -132,12 +135,13 @@ dnf_in "$work/root-resigned" "$work/resigned-rpm" install uptime-report >"$work/
 grep -q "repomd.xml GPG signature verification error" "$work/log" ||
   fail "dnf refused the metadata for another reason: $(cat "$work/log")"
 
-# The next version, made here: the released amd64 and arm64 packages with a
-# higher version, and an x86_64 .rpm of the same program, signed by the
-# release's key (and, for a refusal, by another key).
+# The next package revision, made here: the released amd64 and arm64
+# packages with a higher revision, and an x86_64 .rpm of the same program,
+# signed by the release's key (and, for a refusal, by another key).
 next=$work/next bad=$work/next-bad
 mkdir -p "$next" "$bad" "$work/unpacked"
-next_version=$version.1
+next_revision=$((revision + 1))
+next_version=$upstream-$next_revision
 for arch in amd64 arm64; do
   rm -rf "$work/unpacked"
   dpkg-deb -R "$release/uptime-report_${version}_$arch.deb" "$work/unpacked" &&
@@ -149,8 +153,8 @@ rm -rf "$work/unpacked" && dpkg-deb -x "$release/uptime-report_${version}_amd64.
 mkdir -p "$work/home" "$work/rpmbuild/SPECS"
 cat >"$work/rpmbuild/SPECS/next.spec" <<EOF
 Name: uptime-report
-Version: $next_version
-Release: 1
+Version: $upstream
+Release: $next_revision
 Summary: The next version, for the repository test
 License: MIT
 %description
@@ -160,7 +164,7 @@ install -D -m 755 $work/unpacked/usr/bin/uptime-report %{buildroot}/usr/bin/upti
 %files
 /usr/bin/uptime-report
 EOF
-rpm_file=uptime-report-$next_version-1.x86_64.rpm
+rpm_file=uptime-report-$next_version.x86_64.rpm
 HOME=$work/home rpmbuild -bb --quiet --target x86_64 --define "_topdir $work/rpmbuild" \
   --define "debug_package %{nil}" --define "__os_install_post %{nil}" --define "_build_id_links none" \
   "$work/rpmbuild/SPECS/next.spec" >"$work/log" 2>&1 || fail "rpmbuild: $(cat "$work/log")"
@@ -172,7 +176,13 @@ next_release() {
     HOME=$work/home rpmsign --addsign --define "__gpg /usr/bin/gpg" --define "_gpg_name $key" \
       --define "_gpg_sign_cmd_extra_args --pinentry-mode loopback --passphrase $SIGN_GPG_PASSPHRASE" \
       "$dir/$rpm_file" >"$work/log" 2>&1 || fail "rpmsign: $(cat "$work/log")"
-  printf 'Version: %s\nSource-Date-Epoch: %s\n' "$next_version" $((epoch + 1)) >"$dir/BUILDINFO"
+  /usr/bin/python3 -c '
+import dataclasses, sys
+sys.path.insert(0, sys.argv[1])
+from uptime_release import buildinfo
+info = buildinfo.read(open(sys.argv[2], "rb").read(), "BUILDINFO")
+sys.stdout.write(buildinfo.write(dataclasses.replace(info, version=sys.argv[3], epoch=int(sys.argv[4]))))
+' "$src/scripts" "$release/BUILDINFO" "$next_version" $((epoch + 1)) >"$dir/BUILDINFO" || fail "cannot write BUILDINFO"
   (cd "$dir" && sha256sum -- * >SHA256SUMS)
   signed_by release-key "$dir/SHA256SUMS" "$dir/SHA256SUMS.asc" --armor --detach-sign
 }
@@ -194,7 +204,7 @@ grep -q "^Inst uptime-report \[$version\] ($next_version " "$work/log" ||
 apt_in "$work/apt" apt-cache madison uptime-report >"$work/log" 2>&1
 grep -q " $version " "$work/log" || fail "$version is no longer offered by apt: $(cat "$work/log")"
 dnf_in "$root" "$upgraded" upgrade >"$work/log" 2>&1 || fail "dnf upgrade: $(cat "$work/log")"
-[[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$next_version-1.x86_64" ]] ||
+[[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$next_version.x86_64" ]] ||
   fail "dnf did not upgrade to $next_version: $(rpm --root "$root" -q uptime-report)"
 
 # A package signed by another key: dnf refuses it. Added under a version the
@@ -230,11 +240,24 @@ refused_case "not a digest and a file name" "$odd" "$work/refused"
 [[ -e $work/escaped.deb ]] && fail "a name in the sums placed a package outside TREE"
 rm -rf "$odd" && cp -a "$release" "$odd" && rm "$odd/uptime-report_${version}_i386.deb" &&
   mkfifo "$odd/uptime-report_${version}_i386.deb" || fail "cannot make $odd"
-refused_case "not a plain file in the release folder" "$odd" "$work/refused"
+refused_case "which is not a plain file" "$odd" "$work/refused"
 cp -a "$tree" "$work/linked" &&
   ln -s "$release/uptime-report_${version}_i386.deb" "$work/linked/apt/pool/main/u/uptime-report/foreign_1_i386.deb" ||
   fail "cannot make a linked tree"
 refused_case "neither a plain file nor a folder" "$release" "$work/linked"
+# Links in the kept releases are not followed: releases itself a link to a
+# folder elsewhere, or a file in it a link elsewhere.
+rm -rf "$work/linked" && cp -a "$tree" "$work/linked" && rm -rf "$work/linked/releases" && ln -s "$release" "$work/linked/releases" ||
+  fail "cannot make a linked tree"
+refused_case "releases, which is neither a plain file nor a folder" "$release" "$work/linked"
+rm -rf "$work/linked" && cp -a "$tree" "$work/linked" && ln -s /etc/passwd "$work/linked/releases/$version/passwd" ||
+  fail "cannot make a linked tree"
+refused_case "neither a plain file nor a folder" "$release" "$work/linked"
+# A kept release whose BUILDINFO was changed (a time far ahead, which would
+# date every signature of the tree) no longer matches its signed sums.
+cp -a "$tree" "$work/kept" && sed -i 's/^Source-Date-Epoch: .*/Source-Date-Epoch: 4102444800/' \
+  "$work/kept/releases/$version/BUILDINFO" || fail "cannot change a kept BUILDINFO"
+refused_case "do not match its SHA256SUMS" "$release" "$work/kept"
 # A package changed and the sums redone: the release's signature no longer
 # holds, and the tree is not signed over it.
 rm -rf "$odd" && cp -a "$release" "$odd" &&
@@ -247,6 +270,8 @@ refused_case "has no SHA256SUMS.asc beside it" "$odd" "$work/refused"
 SIGN_GPG_PASSPHRASE=wrong publish "$release" "$work/refused" && fail "published with a wrong passphrase"
 grep -q "SIGN_GPG_PASSPHRASE" "$work/log" || fail "no reason given: $(cat "$work/log")"
 [[ -z $(ls -A "$work" | grep -E '^(refused|\.refused\.partial)') ]] || fail "a refusal left files behind"
+[[ -z $(find "$work"/linked "$work"/kept -newer "$tree" -name '.*partial*' 2>/dev/null) ]] ||
+  fail "a refusal left a partial tree behind"
 SIGN_GPG_KEY= publish "$release" "$work/unsigned" || fail "unsigned: $(cat "$work/log")"
 grep -q "unsigned" "$work/log" && [[ ! -e $work/unsigned/apt/dists/stable/InRelease ]] ||
   fail "an unsigned tree is not said to be, or holds signatures"
