@@ -30,8 +30,13 @@ def step(what, argv, **kwargs):
         raise Refused(f"{what} failed:\n" + "\n".join(tail))
 
 
+CONTROL = Path("/release/control")
+
+
 def _info():
-    return releaseinfo.read((SOURCES / "RELEASE-INFO").read_bytes(), "RELEASE-INFO")
+    """The release's record as the program that started the step read it,
+    once: given read-only, where nothing a build runs can change it."""
+    return releaseinfo.read((CONTROL / "RELEASE-INFO").read_bytes(), "RELEASE-INFO")
 
 
 def _gpg():
@@ -185,7 +190,7 @@ def _cpack_version(config):
     raise Refused("no version in the CPack configuration")
 
 
-def assemble(roots_file):
+def assemble():
     """The release's own files, once every package is made: the source
     archive, the winget and Scoop manifests, the SPDX document, BUILDINFO,
     SHA256SUMS and its signature."""
@@ -218,7 +223,7 @@ def assemble(roots_file):
         size, digests = sums.file_digests(ARTIFACTS / artifact, ("md5", "sha1", "sha256"))
         checksums.append((artifact, size, digests["md5"], digests["sha1"], digests["sha256"]))
     roots = tuple(buildinfo.Root(r["name"], r["suite"], tuple(r["architectures"]), tuple(r["presets"]),
-                                 tuple(tuple(p) for p in r["packages"])) for r in json.loads(Path(roots_file).read_text()))
+                                 tuple(tuple(p) for p in r["packages"])) for r in json.loads((CONTROL / "roots.json").read_text()))
     architectures = sorted({a.rsplit("_", 1)[1][:-4] for a in os.listdir(ARTIFACTS) if a.endswith(".deb")})
     record = buildinfo.Buildinfo(version=full, commit=info.commit, epoch=info.epoch,
                                  architectures=tuple(architectures), build_architecture=roots[0].architectures[0],
@@ -251,7 +256,7 @@ def main(command, args):
         elif command == "build":
             build(args)
         elif command == "assemble":
-            assemble(args[0])
+            assemble()
     except (Refused, FormatError) as error:
         print(f"release: {error}", file=sys.stderr)
         return 1

@@ -128,16 +128,20 @@ class Box:
     def __init__(self, stage):
         self.path = stage / "box"
         self.logs = stage / "logs"
-        for folder in (self.path, self.logs, self.path / "home", self.path / "work", self.path / "keys",
-                       self.path / "signatures", self.path / "artifacts"):
+        # What the steps read and nothing they run may change: the release's
+        # record and the roots, bound read-only.
+        self.control = stage / "control"
+        for folder in (self.path, self.logs, self.control, self.path / "home", self.path / "work",
+                       self.path / "keys", self.path / "signatures", self.path / "artifacts"):
             folder.mkdir(mode=0o700)
+        os.chmod(self.control, 0o755)
 
     def run(self, root, what, argv, env=None):
         """Runs this program's step ARGV in ROOT's sandbox; a failure shows the
         step's own message."""
         log = self.logs / f"{len(list(self.logs.iterdir())):02d}.log"
         status = sandbox.run(["python3", "-B", INSIDE] + argv, self.path, log, root=root.path,
-                             read_only=[(PROGRAM, INSIDE)], env=env)
+                             read_only=[(PROGRAM, INSIDE), (self.control, "/release/control")], env=env)
         text = log.read_text(errors="replace")
         if status != 0:
             if re.search(r"No space left on device|Disk quota exceeded", text):
@@ -154,6 +158,7 @@ def prepare(box, info, keys, made):
     """What the steps read from BOX, written before it is handed to the
     sandbox's user: the release's record, the keys, and the roots."""
     (box.path / "src" / "RELEASE-INFO").write_text(releaseinfo.write(info))
+    (box.control / "RELEASE-INFO").write_text(releaseinfo.write(info))
     if keys.gpg_key:
         shutil.copyfile(keys.gpg_key, box.path / "keys" / "gpg-key")
         (box.path / "keys" / "gpg-passphrase").write_text(keys.gpg_passphrase)
@@ -164,7 +169,7 @@ def prepare(box, info, keys, made):
 
 
 def prepare_roots(box, made):
-    (box.path / "work" / "roots.json").write_text(json.dumps([
+    (box.control / "roots.json").write_text(json.dumps([
         {"name": r.spec.name, "suite": r.spec.suite, "architectures": r.spec.architectures,
          "presets": r.spec.presets, "packages": r.packages} for r in made]))
 
@@ -178,7 +183,7 @@ def build(box, info, made, signed):
     for root in made:
         print(f"  building {' '.join(root.spec.presets)} in the {root.spec.name} root", flush=True)
         box.run(root, f"building in the {root.spec.name} root", ["step", "build"] + list(root.spec.presets), env)
-    box.run(made[0], "writing the release's files", ["step", "assemble", "/build/work/roots.json"], env)
+    box.run(made[0], "writing the release's files", ["step", "assemble"], env)
     for line in signed:
         print(line)
 

@@ -12,7 +12,7 @@ import tempfile
 import traceback
 from pathlib import Path
 
-from . import (authenticode, buildinfo, make, openpgp, roots, rpmfile, sandbox, source_archive, spdx,
+from . import (authenticode, releaseinfo, buildinfo, make, openpgp, roots, rpmfile, sandbox, source_archive, spdx,
                sums, zipfiles)
 from .errors import FormatError, MachineError, UsageError
 
@@ -333,6 +333,7 @@ def verify(dir_arg, key_arg, allow_incomplete):
         shutil.copyfile(dir_ / archive, box.path / "work" / "source.tar.gz")
         (box.path / "src").mkdir()
         make.prepare_roots(box, made)
+        (box.control / "RELEASE-INFO").write_text(releaseinfo.write(release))
         sandbox.hand_over(box.path)
         print(f"  rebuilding {archive} with {make.PROGRAM} in the roots (a few minutes)", flush=True)
         try:
