@@ -61,11 +61,14 @@ endif()
 # package only (packaging/package-contents.cmake).
 if(WIN32)
   install(TARGETS uptime-report RUNTIME DESTINATION .)
-  # README.txt names the machines its .zip is for.
+  # README.txt names the machines its .zip is for, and the oldest Windows.
   set(machine_text_x86 "x86 (32-bit)")
   set(machine_text_x64 "x64 (64-bit Intel and AMD)")
   set(machine_text_arm64 "ARM64")
   set(WINDOWS_MACHINE_TEXT ${machine_text_${WINDOWS_ARCH}})
+  set(windows_text_6.1 "Windows 7")
+  set(windows_text_10.0 "Windows 10")
+  set(WINDOWS_FIRST_TEXT ${windows_text_${WINDOWS_VERSION}})
   configure_file(${PROJECT_SOURCE_DIR}/packaging/README-windows.txt README.txt
                  @ONLY NEWLINE_STYLE WIN32)
   configure_file(${PROJECT_SOURCE_DIR}/LICENSE LICENSE.txt

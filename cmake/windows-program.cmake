@@ -44,13 +44,38 @@ string(REPLACE "<TARGET_VERSION_MAJOR>" ${PROJECT_VERSION_MAJOR}
 string(REPLACE "<TARGET_VERSION_MINOR>" ${PROJECT_VERSION_MINOR}
        CMAKE_CXX_LINK_EXECUTABLE "${CMAKE_CXX_LINK_EXECUTABLE}")
 
+# What the PE header says of each program, to Windows and to the scanners
+# that read it. Both linkers take these options alike.
+# - ASLR: DYNAMIC_BASE, with a base relocation table to move the program by
+#   (src/platform/entry_windows.cpp holds the one address that the x64 and
+#   ARM64 tables relocate); HIGH_ENTROPY_VA on 64-bit machines; NX_COMPAT.
+# - TERMINAL_SERVER_AWARE: a console program needs none of the compatibility
+#   shims that Remote Desktop gives a program without it.
+# - x86 alone has SEH handler tables: NO_SEH, the truth (nothing in the program
+#   registers an exception handler), which scanners such as BinSkim require
+#   where there is no SafeSEH table.
+# - The oldest Windows it is for as OS and subsystem version (WINDOWS_VERSION);
+#   Windows starts no program whose subsystem version is above its own.
+string(REPLACE "." ";" windows_version ${WINDOWS_VERSION})
+list(GET windows_version 0 windows_version_major)
+list(GET windows_version 1 windows_version_minor)
+set(WINDOWS_PE_OPTIONS -Wl,--dynamicbase,--nxcompat,--tsaware
+    -Wl,--major-os-version,${windows_version_major},--minor-os-version,${windows_version_minor}
+    -Wl,--major-subsystem-version,${windows_version_major}
+    -Wl,--minor-subsystem-version,${windows_version_minor})
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND WINDOWS_PE_OPTIONS -Wl,--high-entropy-va)
+else()
+  list(APPEND WINDOWS_PE_OPTIONS -Wl,--no-seh)
+endif()
+
 # Makes TARGET a Windows program of modMain: its own entry point, the version
 # resource and manifest, and KERNEL32.dll alone.
 function(uptime_report_windows_program target)
   target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/entry_windows.cpp
                  ${resource_path})
   target_compile_options(${target} PRIVATE ${WINDOWS_COMPILE_OPTIONS})
-  target_link_options(${target} PRIVATE -nostdlib)
+  target_link_options(${target} PRIVATE -nostdlib ${WINDOWS_PE_OPTIONS})
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_link_options(${target} PRIVATE
                         -Wl,-Xlink=-version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})

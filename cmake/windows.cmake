@@ -1,6 +1,6 @@
 # Windows programs for x86, x64 and ARM64, cross-compiled on Debian.
 # WINDOWS_ARCH names the target (x86, x64, arm64). Adding an architecture
-# takes a line in the table below and a preset.
+# takes a line in each table below and a preset.
 #
 # Why no C runtime: the program calls four kernel32 functions and nothing
 # else of the system's, so each .exe links -nostdlib, starts at its own entry
@@ -42,6 +42,14 @@ if(NOT library STREQUAL "-")
   set(WINDOWS_LINK_LIBRARIES -l${library})
 endif()
 
+# The oldest Windows each program is for, which its PE header states as the
+# OS and subsystem version: Windows 7 (6.1); Windows on ARM64 began with
+# Windows 10 (10.0).
+set(windows_version_x86 6.1)
+set(windows_version_x64 6.1)
+set(windows_version_arm64 10.0)
+set(WINDOWS_VERSION ${windows_version_${WINDOWS_ARCH}})
+
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
@@ -50,9 +58,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The link writes no time into the PE header; strip, as CPack runs it, writes
-# SOURCE_DATE_EPOCH's (Debian's binutils), which a release takes from the
-# commit.
+# No link writes the current time into a PE header; the program's carries
+# SOURCE_DATE_EPOCH's where that is set (cmake/windows-program.cmake).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
 if(compiler STREQUAL "gcc")
