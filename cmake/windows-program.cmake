@@ -69,16 +69,37 @@ else()
   list(APPEND WINDOWS_PE_OPTIONS -Wl,--no-seh)
 endif()
 
+# The PE header's time: SOURCE_DATE_EPOCH where the build is configured with
+# it (a release: the commit's time), 0 otherwise, so that the same sources
+# give the same bytes at any time. The link writes it and strips the program,
+# and nothing rewrites it after: CPack takes the program as it is
+# (cmake/packaging.cmake), for binutils' strip writes SOURCE_DATE_EPOCH or,
+# where that is unset, the current time. GNU ld takes the time from the
+# environment alone, set here for each link; lld takes it as an option.
+set(WINDOWS_PE_TIME 0)
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+  set(WINDOWS_PE_TIME $ENV{SOURCE_DATE_EPOCH})
+endif()
+if(NOT WINDOWS_PE_TIME MATCHES "^[0-9]+$" OR WINDOWS_PE_TIME GREATER 4294967295)
+  message(FATAL_ERROR "SOURCE_DATE_EPOCH is '${WINDOWS_PE_TIME}', which a PE header cannot "
+                      "carry: a whole number of seconds below 2^32 is needed.")
+endif()
+
 # Makes TARGET a Windows program of modMain: its own entry point, the version
 # resource and manifest, and KERNEL32.dll alone.
 function(uptime_report_windows_program target)
   target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/entry_windows.cpp
                  ${resource_path})
   target_compile_options(${target} PRIVATE ${WINDOWS_COMPILE_OPTIONS})
-  target_link_options(${target} PRIVATE -nostdlib ${WINDOWS_PE_OPTIONS})
+  target_link_options(${target} PRIVATE -nostdlib -s ${WINDOWS_PE_OPTIONS})
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     target_link_options(${target} PRIVATE
-                        -Wl,-Xlink=-version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
+                        -Wl,-Xlink=-version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+                        -Wl,-Xlink=-timestamp:${WINDOWS_PE_TIME})
+  elseif(WINDOWS_PE_TIME)
+    target_link_options(${target} PRIVATE -Wl,--insert-timestamp)
+    set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
+                 ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WINDOWS_PE_TIME})
   endif()
   target_link_libraries(${target} PRIVATE modMain ${kernel32_import} ${WINDOWS_LINK_LIBRARIES})
   add_dependencies(${target} kernel32-import)

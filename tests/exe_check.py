@@ -2,15 +2,26 @@
 imports, and that it holds nothing that would need the C runtime it lacks.
 The header is checked for what Windows and security scanners read: ASLR with
 a base relocation table, NX, NO_SEH on x86, Terminal Server awareness, and the
-oldest Windows the program is for.
-Usage: exe_check.py EXE VERSION_TEXT MAJOR MINOR ARCH   (ARCH: x86, x64, arm64)"""
+oldest Windows the program is for; its size, at most 10 KiB a signature
+aside; and, with --timestamp, its time."""
+import argparse
+import os
 import re
 import sys
 
 import pefile
 
-exe_path, version_text = sys.argv[1], sys.argv[2]
-major, minor, arch = int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
+parser = argparse.ArgumentParser(description=__doc__)
+parser.add_argument("exe")
+parser.add_argument("version_text", help="the version as the resource shows it, 1.00")
+parser.add_argument("major", type=int)
+parser.add_argument("minor", type=int)
+parser.add_argument("arch", choices=["x86", "x64", "arm64"])
+parser.add_argument("--timestamp", type=int, metavar="EPOCH",
+                    help="the time the PE header must carry: SOURCE_DATE_EPOCH, or 0")
+args = parser.parse_args()
+exe_path, version_text, major, minor, arch = (args.exe, args.version_text, args.major,
+                                              args.minor, args.arch)
 # Each architecture's machine type, the manifest's name for it, the header's
 # DllCharacteristics, exactly, and its OS and subsystem version: Windows 7,
 # or 10 on ARM64, where Windows begins with it.
@@ -30,6 +41,13 @@ def expect(what, actual, wanted):
 
 
 expect("machine", pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE[machine])
+if args.timestamp is not None:
+    expect("PE timestamp", pe.FILE_HEADER.TimeDateStamp, args.timestamp)
+# What the user downloads, an Authenticode signature aside.
+signature = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+unsigned_size = os.path.getsize(exe_path) - signature.Size
+if unsigned_size > 10240:
+    failures.append(f"{unsigned_size} bytes, more than 10 KiB")
 expect("subsystem", pe.OPTIONAL_HEADER.Subsystem,
        pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
 
