@@ -85,11 +85,9 @@ if(NOT WINDOWS_PE_TIME MATCHES "^[0-9]+$" OR WINDOWS_PE_TIME GREATER 4294967295)
                       "carry: a whole number of seconds below 2^32 is needed.")
 endif()
 
-# Makes TARGET a Windows program of modMain: its own entry point, the version
-# resource and manifest, and KERNEL32.dll alone.
-function(uptime_report_windows_program target)
-  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/entry_windows.cpp
-                 ${resource_path})
+# Links TARGET as a Windows program with no C runtime and KERNEL32.dll alone,
+# from an entry point of its own.
+function(uptime_report_windows_link target)
   target_compile_options(${target} PRIVATE ${WINDOWS_COMPILE_OPTIONS})
   target_link_options(${target} PRIVATE -nostdlib -s ${WINDOWS_PE_OPTIONS})
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
@@ -101,6 +99,15 @@ function(uptime_report_windows_program target)
     set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
                  ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WINDOWS_PE_TIME})
   endif()
-  target_link_libraries(${target} PRIVATE modMain ${kernel32_import} ${WINDOWS_LINK_LIBRARIES})
+  target_link_libraries(${target} PRIVATE ${kernel32_import} ${WINDOWS_LINK_LIBRARIES})
   add_dependencies(${target} kernel32-import)
+endfunction()
+
+# Makes TARGET a Windows program of modMain: its own entry point, the version
+# resource and manifest, and KERNEL32.dll alone.
+function(uptime_report_windows_program target)
+  target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/entry_windows.cpp
+                 ${resource_path})
+  target_link_libraries(${target} PRIVATE modMain)
+  uptime_report_windows_link(${target})
 endfunction()

@@ -344,6 +344,7 @@ int main(int argc, char** argv) {
   if (argc < 2) Refuse("usage: pe-loader PROGRAM.exe [ARGS...]");
   ReadStdHandles();
   std::ifstream in(argv[1], std::ios::binary);
+  if (!in) Refuse(std::string("cannot read ") + argv[1]);
   const std::vector<std::uint8_t> file((std::istreambuf_iterator<char>(in)),
                                        std::istreambuf_iterator<char>());
   const Headers headers = ReadHeaders(file);
