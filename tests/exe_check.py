@@ -68,7 +68,7 @@ expect("DllCharacteristics",
 # look for them in the .reloc section that the directory names.
 relocations = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
 relocation_entries = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
-             for entry in block.entries if entry.type]
+                      for entry in block.entries if entry.type]
 reloc_sections = [section.VirtualAddress for section in pe.sections
                   if section.Name.rstrip(b"\0") == b".reloc"]
 if (not relocation_entries or reloc_sections != [relocations.VirtualAddress]
