@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-300}
 
-for tool in cmake ninja gcc hyperfine valgrind /usr/bin/time strip objdump /usr/bin/python3; do
+for tool in cmake ninja gcc hyperfine valgrind callgrind_annotate /usr/bin/time strip objdump \
+  /usr/bin/python3; do
   command -v "$tool" >/dev/null ||
     { echo "bench: $tool is missing; bash scripts/setup.sh bench installs what the benchmark needs" >&2; exit 1; }
 done
@@ -51,12 +52,19 @@ medians() {
   /usr/bin/python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(*(x["median"] for x in r), *(x["stddev"] for x in r))' \
     "$work/times.json"
 }
-# User-space instructions of one run of a command, with any NAME=VALUE given
-# after it added to the environment.
 instructions() {
   # shellcheck disable=SC2086
-  "${measure_env[@]}" "${@:2}" valgrind --tool=callgrind --callgrind-out-file=/dev/null $1 2>&1 >/dev/null |
+  "${measure_env[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null $1 2>&1 >/dev/null |
     sed -n 's/.*Collected : //p'
+}
+# The instructions of musl's start-up in uptime-report (__init_libc, which
+# walks the environment), with any NAME=VALUE given added to the
+# environment. The whole run's count also moves with the digits it prints.
+startup_instructions() {
+  "${measure_env[@]}" "$@" valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" \
+    "$program" >/dev/null 2>&1
+  callgrind_annotate --inclusive=yes "$work/callgrind.out" |
+    sed -n 's/^ *\([0-9,]*\) .*:__init_libc .*/\1/p' | tr -d ,
 }
 # Median of 21 readings of a GNU time field (%R minor faults, %M peak KB).
 time_median() {
@@ -107,10 +115,11 @@ echo "- Dynamic dependencies: uptime-report $(needed "$program"); /bin/true $(ne
 # What each further environment variable costs uptime-report's start-up.
 mapfile -t forty < <(seq -f 'BENCH_VARIABLE_%g=value' 40)
 mapfile -t eighty < <(seq -f 'BENCH_VARIABLE_%g=value' 80)
-ir_40=$(instructions "$program" "${forty[@]}")
-ir_80=$(instructions "$program" "${eighty[@]}")
+startup_0=$(startup_instructions)
+startup_40=$(startup_instructions "${forty[@]}")
+startup_80=$(startup_instructions "${eighty[@]}")
 echo "- Every run's environment: ${measure_env[*]:2}, nothing else (\`env -i\`)."
-echo "- Each environment variable more costs uptime-report $(/usr/bin/python3 -c 'import sys; print(f"{(int(sys.argv[2]) - int(sys.argv[1])) / 80:.1f}")' "${ir[0]}" "$ir_80") instructions: ${ir[0]} in that environment, $ir_40 with 40 more variables, $ir_80 with 80 more."
+echo "- Each environment variable more costs uptime-report's start-up (musl's \`__init_libc\`) $(/usr/bin/python3 -c 'import sys; print(f"{(int(sys.argv[2]) - int(sys.argv[1])) / 80:g}")' "$startup_0" "$startup_80") instructions: $startup_0 in that environment, $startup_40 with 40 more variables, $startup_80 with 80 more."
 
 # Every other Linux architecture's stripped size (target: 32 KiB each).
 mapfile -t cross_presets < <(cmake --list-presets | sed -n 's/^ *"\(linux-[^"]*\)".*/\1/p')
