@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures what a run of uptime-report costs, against reading /proc/uptime,
 # the same program linked against glibc and the cheapest process there is,
-# all in one run, and prints Markdown tables.
+# all in one run, and prints Markdown tables. Every measured program runs
+# with the same small environment and nothing else of the caller's.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
 # Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
 # compilers, the Windows rows mingw-w64, clang-16 and lld-16, and their
@@ -10,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-300}
 
-for tool in cmake ninja gcc hyperfine valgrind /usr/bin/time strip objdump /usr/bin/python3; do
+for tool in cmake ninja gcc hyperfine valgrind callgrind_annotate /usr/bin/time strip objdump \
+  /usr/bin/python3; do
   command -v "$tool" >/dev/null ||
     { echo "bench: $tool is missing; bash scripts/setup.sh bench installs what the benchmark needs" >&2; exit 1; }
 done
@@ -37,22 +39,38 @@ commands=("$program" "$glibc_program" /bin/true)
 names+=("cat /proc/uptime" "empty _start") commands+=("/bin/cat /proc/uptime" "$work/empty")
 true_column=2
 
+# The one environment every measured program gets (the Wine rows add Wine's
+# own three): a program's start-up reads each variable (musl's costs a few
+# instructions apiece, measured below), so the counts repeat only in a fixed
+# environment.
+measure_env=(env -i PATH=/usr/bin:/bin LC_ALL=C)
+
 # Median seconds of each command, timed in one hyperfine run, then their
 # standard deviations on the same line.
 medians() {
-  hyperfine -N --warmup 20 --runs "$runs" --export-json "$work/times.json" "$@" >/dev/null 2>&1
+  "${measure_env[@]}" hyperfine -N --warmup 20 --runs "$runs" --export-json "$work/times.json" "$@" >/dev/null 2>&1
   /usr/bin/python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(*(x["median"] for x in r), *(x["stddev"] for x in r))' \
     "$work/times.json"
 }
 instructions() {
   # shellcheck disable=SC2086
-  valgrind --tool=callgrind --callgrind-out-file=/dev/null $1 2>&1 >/dev/null |
+  "${measure_env[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null $1 2>&1 >/dev/null |
     sed -n 's/.*Collected : //p'
+}
+# The instructions of musl's start-up in uptime-report (__init_libc, which
+# walks the environment), with any NAME=VALUE given added to the
+# environment. The whole run's count also moves with the digits it prints.
+startup_instructions() {
+  "${measure_env[@]}" "$@" valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" \
+    "$program" >/dev/null 2>&1
+  callgrind_annotate --inclusive=yes "$work/callgrind.out" |
+    sed -n 's/^ *\([0-9,]*\) .*:__init_libc .*/\1/p' | tr -d ,
 }
 # Median of 21 readings of a GNU time field (%R minor faults, %M peak KB).
 time_median() {
   # shellcheck disable=SC2086
-  for _ in $(seq 21); do /usr/bin/time -f "$1" $2 2>&1 >/dev/null; done | sort -n | sed -n 11p
+  for _ in $(seq 21); do "${measure_env[@]}" /usr/bin/time -f "$1" $2 2>&1 >/dev/null; done |
+    sort -n | sed -n 11p
 }
 stripped_size() { "${2:-strip}" -o "$work/stripped" "$1" && stat -c %s "$work/stripped"; }
 ratio() { /usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$1" "$2"; }
@@ -94,6 +112,14 @@ echo
 echo "- Peak resident memory above the empty \`_start\`: uptime-report $((${rss[0]%% *} - ${rss[-1]%% *})) KB, /bin/true $((${rss[true_column]%% *} - ${rss[-1]%% *})) KB."
 echo "- uptime-report, stripped: $(stripped_size "$program") bytes (target ≤ 32768); glibc static: $(stripped_size "$glibc_program") bytes."
 echo "- Dynamic dependencies: uptime-report $(needed "$program"); /bin/true $(needed /bin/true)."
+# What each further environment variable costs uptime-report's start-up.
+mapfile -t forty < <(seq -f 'BENCH_VARIABLE_%g=value' 40)
+mapfile -t eighty < <(seq -f 'BENCH_VARIABLE_%g=value' 80)
+startup_0=$(startup_instructions)
+startup_40=$(startup_instructions "${forty[@]}")
+startup_80=$(startup_instructions "${eighty[@]}")
+echo "- Every run's environment: ${measure_env[*]:2}, nothing else (\`env -i\`)."
+echo "- Each environment variable more costs uptime-report's start-up (musl's \`__init_libc\`) $(/usr/bin/python3 -c 'import sys; print(f"{(int(sys.argv[2]) - int(sys.argv[1])) / 80:g}")' "$startup_0" "$startup_80") instructions: $startup_0 in that environment, $startup_40 with 40 more variables, $startup_80 with 80 more."
 
 # Every other Linux architecture's stripped size (target: 32 KiB each).
 mapfile -t cross_presets < <(cmake --list-presets | sed -n 's/^ *"\(linux-[^"]*\)".*/\1/p')
@@ -133,7 +159,7 @@ trivial=$PWD/build/windows-x64/bench/trivial-console.exe
 prefix=$PWD/build/windows-x64/wineprefix
 bash tests/wine-run.sh "$prefix" --start
 trap 'bash tests/wine-run.sh "$prefix" --stop; rm -rf "$work"' EXIT
-export WINEPREFIX=$prefix WINEDEBUG=-all WINELOADER=$wine
+measure_env+=(WINEPREFIX="$prefix" WINEDEBUG=-all WINELOADER="$wine")
 # Wine's own start-up is tens of milliseconds and varies by as much from run
 # to run: the spread says whether the two differ at all.
 read -r exe_s trivial_s exe_sd trivial_sd < <(medians "$wine $exe" "$wine $trivial")

@@ -44,17 +44,70 @@ string(REPLACE "<TARGET_VERSION_MAJOR>" ${PROJECT_VERSION_MAJOR}
 string(REPLACE "<TARGET_VERSION_MINOR>" ${PROJECT_VERSION_MINOR}
        CMAKE_CXX_LINK_EXECUTABLE "${CMAKE_CXX_LINK_EXECUTABLE}")
 
+# What the PE header says of each program, to Windows and to the scanners
+# that read it. Both linkers take these options alike.
+# - ASLR: DYNAMIC_BASE, with a base relocation table to move the program by
+#   (src/platform/entry_windows.cpp holds the one address that the x64 and
+#   ARM64 tables relocate); HIGH_ENTROPY_VA on 64-bit machines; NX_COMPAT.
+# - TERMINAL_SERVER_AWARE: a console program needs none of the compatibility
+#   shims that Remote Desktop gives a program without it.
+# - x86 alone has SEH handler tables: NO_SEH, the truth (nothing in the program
+#   registers an exception handler), which scanners such as BinSkim require
+#   where there is no SafeSEH table.
+# - The oldest Windows it is for as OS and subsystem version (WINDOWS_VERSION);
+#   Windows starts no program whose subsystem version is above its own.
+string(REPLACE "." ";" windows_version ${WINDOWS_VERSION})
+list(GET windows_version 0 windows_version_major)
+list(GET windows_version 1 windows_version_minor)
+set(WINDOWS_PE_OPTIONS -Wl,--dynamicbase,--nxcompat,--tsaware
+    -Wl,--major-os-version,${windows_version_major},--minor-os-version,${windows_version_minor}
+    -Wl,--major-subsystem-version,${windows_version_major}
+    -Wl,--minor-subsystem-version,${windows_version_minor})
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+  list(APPEND WINDOWS_PE_OPTIONS -Wl,--high-entropy-va)
+else()
+  list(APPEND WINDOWS_PE_OPTIONS -Wl,--no-seh)
+endif()
+
+# The PE header's time: SOURCE_DATE_EPOCH where the build is configured with
+# it (a release: the commit's time), 0 otherwise, so that the same sources
+# give the same bytes at any time. The link writes it and strips the program,
+# and nothing rewrites it after: CPack takes the program as it is
+# (cmake/packaging.cmake), for binutils' strip writes SOURCE_DATE_EPOCH or,
+# where that is unset, the current time. GNU ld takes the time from the
+# environment alone, set here for each link; lld takes it as an option.
+set(WINDOWS_PE_TIME 0)
+if(NOT "$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+  set(WINDOWS_PE_TIME $ENV{SOURCE_DATE_EPOCH})
+endif()
+if(NOT WINDOWS_PE_TIME MATCHES "^[0-9]+$" OR WINDOWS_PE_TIME GREATER 4294967295)
+  message(FATAL_ERROR "SOURCE_DATE_EPOCH is '${WINDOWS_PE_TIME}', which a PE header cannot "
+                      "carry: a whole number of seconds below 2^32 is needed.")
+endif()
+
+# Links TARGET as a Windows program with no C runtime and KERNEL32.dll alone,
+# from an entry point of its own.
+function(uptime_report_windows_link target)
+  target_compile_options(${target} PRIVATE ${WINDOWS_COMPILE_OPTIONS})
+  target_link_options(${target} PRIVATE -nostdlib -s ${WINDOWS_PE_OPTIONS})
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    target_link_options(${target} PRIVATE
+                        -Wl,-Xlink=-version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}
+                        -Wl,-Xlink=-timestamp:${WINDOWS_PE_TIME})
+  elseif(WINDOWS_PE_TIME)
+    target_link_options(${target} PRIVATE -Wl,--insert-timestamp)
+    set_property(TARGET ${target} PROPERTY CXX_LINKER_LAUNCHER
+                 ${CMAKE_COMMAND} -E env SOURCE_DATE_EPOCH=${WINDOWS_PE_TIME})
+  endif()
+  target_link_libraries(${target} PRIVATE ${kernel32_import} ${WINDOWS_LINK_LIBRARIES})
+  add_dependencies(${target} kernel32-import)
+endfunction()
+
 # Makes TARGET a Windows program of modMain: its own entry point, the version
 # resource and manifest, and KERNEL32.dll alone.
 function(uptime_report_windows_program target)
   target_sources(${target} PRIVATE ${PROJECT_SOURCE_DIR}/src/platform/entry_windows.cpp
                  ${resource_path})
-  target_compile_options(${target} PRIVATE ${WINDOWS_COMPILE_OPTIONS})
-  target_link_options(${target} PRIVATE -nostdlib)
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-    target_link_options(${target} PRIVATE
-                        -Wl,-Xlink=-version:${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR})
-  endif()
-  target_link_libraries(${target} PRIVATE modMain ${kernel32_import} ${WINDOWS_LINK_LIBRARIES})
-  add_dependencies(${target} kernel32-import)
+  target_link_libraries(${target} PRIVATE modMain)
+  uptime_report_windows_link(${target})
 endfunction()

@@ -1,6 +1,6 @@
 # Windows programs for x86, x64 and ARM64, cross-compiled on Debian.
 # WINDOWS_ARCH names the target (x86, x64, arm64). Adding an architecture
-# takes a line in the table below and a preset.
+# takes a line in each table below and a preset.
 #
 # Why no C runtime: the program calls four kernel32 functions and nothing
 # else of the system's, so each .exe links -nostdlib, starts at its own entry
@@ -18,7 +18,9 @@
 # The unit tests need the C++ runtime: where mingw-w64's g++ builds the
 # program (x86, x64) they link its runtime statically and run under Wine
 # (WINDOWS_UNIT_TESTS); ARM64 has none, and runs the program alone, in a
-# small loader under qemu-aarch64 (tests/pe_loader.cpp).
+# small loader under qemu-aarch64 (tests/pe_loader.cpp). The x86 program runs
+# in that loader too, under qemu-i386, on every machine: Wine runs it only
+# where the kernel runs 32-bit x86 programs.
 
 set(WINDOWS_ARCH x64 CACHE STRING "Windows architecture: x86, x64 or arm64")
 # A try_compile project reads this file again with none of the cache.
@@ -42,6 +44,26 @@ if(NOT library STREQUAL "-")
   set(WINDOWS_LINK_LIBRARIES -l${library})
 endif()
 
+# The oldest Windows each program is for, which its PE header states as the
+# OS and subsystem version: Windows 7 (6.1); Windows on ARM64 began with
+# Windows 10 (10.0).
+set(windows_version_x86 6.1)
+set(windows_version_x64 6.1)
+set(windows_version_arm64 10.0)
+set(WINDOWS_VERSION ${windows_version_${WINDOWS_ARCH}})
+
+# The PE loader (tests/pe_loader.cpp), a Linux program for the .exe's own
+# processor, run under qemu-user: its cross compiler and emulator. x64 has
+# none; Wine runs that program natively.
+set(pe_loader_x86 i686-linux-gnu-g++ qemu-i386)
+set(pe_loader_arm64 aarch64-linux-gnu-g++ qemu-aarch64)
+set(WINDOWS_PE_LOADER)
+if(pe_loader_${WINDOWS_ARCH})
+  list(GET pe_loader_${WINDOWS_ARCH} 0 WINDOWS_PE_LOADER_CXX)
+  list(GET pe_loader_${WINDOWS_ARCH} 1 pe_loader_qemu)
+  set(WINDOWS_PE_LOADER ${pe_loader_qemu} ${CMAKE_BINARY_DIR}/tests/pe-loader)
+endif()
+
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${processor})
 set(CMAKE_FIND_ROOT_PATH /usr/${triple})
@@ -50,9 +72,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
-# The link writes no time into the PE header; strip, as CPack runs it, writes
-# SOURCE_DATE_EPOCH's (Debian's binutils), which a release takes from the
-# commit.
+# No link writes the current time into a PE header; the program's carries
+# SOURCE_DATE_EPOCH's where that is set (cmake/windows-program.cmake).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
 if(compiler STREQUAL "gcc")
@@ -78,10 +99,9 @@ set(CMAKE_STRIP /usr/bin/llvm-strip-16 CACHE FILEPATH "The strip of LLVM 16, whi
 # checks build a library instead.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
 set(WINDOWS_UNIT_TESTS OFF)
-# The tests run the program in tests/pe_loader.cpp, built for Linux on
-# arm64, under qemu-user.
+# The tests run the program in the PE loader alone.
 set(WINDOWS_RUNNER pe-loader)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 ${CMAKE_BINARY_DIR}/tests/pe-loader)
+set(CMAKE_CROSSCOMPILING_EMULATOR ${WINDOWS_PE_LOADER})
 
 set(mingw_include /usr/share/mingw-w64/include)
 execute_process(COMMAND x86_64-w64-mingw32-g++-posix -dumpversion OUTPUT_VARIABLE gxx_version

@@ -1,18 +1,36 @@
 """Checks a built uptime-report.exe: headers, version resource, manifest,
 imports, and that it holds nothing that would need the C runtime it lacks.
-Usage: exe_check.py EXE VERSION_TEXT MAJOR MINOR ARCH   (ARCH: x86, x64, arm64)"""
+The header is checked for what Windows and security scanners read: ASLR with
+a base relocation table, NX, NO_SEH on x86, Terminal Server awareness, and the
+oldest Windows the program is for; its size, at most 10 KiB a signature
+aside; and, with --timestamp, its time."""
+import argparse
+import os
 import re
 import sys
 
 import pefile
 
-exe_path, version_text = sys.argv[1], sys.argv[2]
-major, minor, arch = int(sys.argv[3]), int(sys.argv[4]), sys.argv[5]
-# Each architecture's machine type and the manifest's name for it.
-machines = {"x86": ("IMAGE_FILE_MACHINE_I386", "x86"),
-            "x64": ("IMAGE_FILE_MACHINE_AMD64", "amd64"),
-            "arm64": ("IMAGE_FILE_MACHINE_ARM64", "arm64")}
-machine, manifest_arch = machines[arch]
+parser = argparse.ArgumentParser(description=__doc__)
+parser.add_argument("exe")
+parser.add_argument("version_text", help="the version as the resource shows it, 1.00")
+parser.add_argument("major", type=int)
+parser.add_argument("minor", type=int)
+parser.add_argument("arch", choices=["x86", "x64", "arm64"])
+parser.add_argument("--timestamp", type=int, metavar="EPOCH",
+                    help="the time the PE header must carry: SOURCE_DATE_EPOCH, or 0")
+args = parser.parse_args()
+exe_path, version_text, major, minor, arch = (args.exe, args.version_text, args.major,
+                                              args.minor, args.arch)
+# Each architecture's machine type, the manifest's name for it, the header's
+# DllCharacteristics, exactly, and its OS and subsystem version: Windows 7,
+# or 10 on ARM64, where Windows begins with it.
+common_flags = ["DYNAMIC_BASE", "NX_COMPAT", "TERMINAL_SERVER_AWARE"]
+machines = {"x86": ("IMAGE_FILE_MACHINE_I386", "x86", common_flags + ["NO_SEH"], (6, 1)),
+            "x64": ("IMAGE_FILE_MACHINE_AMD64", "amd64", common_flags + ["HIGH_ENTROPY_VA"], (6, 1)),
+            "arm64": ("IMAGE_FILE_MACHINE_ARM64", "arm64", common_flags + ["HIGH_ENTROPY_VA"],
+                      (10, 0))}
+machine, manifest_arch, flags, windows_version = machines[arch]
 pe = pefile.PE(exe_path)
 failures = []
 
@@ -23,11 +41,39 @@ def expect(what, actual, wanted):
 
 
 expect("machine", pe.FILE_HEADER.Machine, pefile.MACHINE_TYPE[machine])
+if args.timestamp is not None:
+    expect("PE timestamp", pe.FILE_HEADER.TimeDateStamp, args.timestamp)
+# What the user downloads, an Authenticode signature aside.
+signature = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]]
+unsigned_size = os.path.getsize(exe_path) - signature.Size
+if unsigned_size > 10240:
+    failures.append(f"{unsigned_size} bytes, more than 10 KiB")
 expect("subsystem", pe.OPTIONAL_HEADER.Subsystem,
        pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
 
 expect("image version", (pe.OPTIONAL_HEADER.MajorImageVersion,
                          pe.OPTIONAL_HEADER.MinorImageVersion), (major, minor))
+header = pe.OPTIONAL_HEADER
+expect("OS version", (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
+       windows_version)
+expect("subsystem version", (header.MajorSubsystemVersion, header.MinorSubsystemVersion),
+       windows_version)
+prefix = "IMAGE_DLLCHARACTERISTICS_"
+expect("DllCharacteristics",
+       sorted(name.removeprefix(prefix) for name, bit in pefile.DLL_CHARACTERISTICS.items()
+              if isinstance(name, str) and name.startswith(prefix)
+              and header.DllCharacteristics & bit), sorted(flags))
+
+# ASLR moves a program only by its base relocations: Windows and the scanners
+# look for them in the .reloc section that the directory names.
+relocations = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+relocation_entries = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+                      for entry in block.entries if entry.type]
+reloc_sections = [section.VirtualAddress for section in pe.sections
+                  if section.Name.rstrip(b"\0") == b".reloc"]
+if (not relocation_entries or reloc_sections != [relocations.VirtualAddress]
+        or pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]):
+    failures.append("no base relocations in a .reloc section, so ASLR would not move the program")
 
 fixed = pe.VS_FIXEDFILEINFO[0]
 packed_version = ((major << 16) | minor, 0)

@@ -74,7 +74,10 @@ if [[ $system == windows-* ]]; then
     grep -q "holds no third-party code" "$notices" || fail "$notices: $(cat "$notices")"
   fi
   grep -q "mingw-w64 runtime" "$notices" && fail "$notices names the mingw-w64 runtime, which no program links"
-  grep -q "Windows 7 and later" "$work/zip/$top/README.txt" || fail "README.txt names no Windows versions"
+  first_windows=7
+  [[ $system == windows-arm64 ]] && first_windows=10
+  grep -q "Windows $first_windows and later" "$work/zip/$top/README.txt" ||
+    fail "README.txt does not name Windows $first_windows and later"
   expect_runs "$work/zip/$top/uptime-report.exe"
   exit 0
 fi

@@ -135,6 +135,21 @@ case $case_name in
     "${program[@]}" >/dev/full 2>"$work/err" </dev/null
     expect_failed_write $?
     ;;
+  null_handle | invalid_handle)
+    # GetStdHandle gives NULL or INVALID_HANDLE_VALUE (the Windows program in
+    # tests/pe_loader.cpp, which reads PE_LOADER_STD_HANDLE): the write
+    # fails, and nothing is written anywhere.
+    PE_LOADER_STD_HANDLE=${case_name%_handle} "${program[@]}" >"$work/out" 2>"$work/err" </dev/null
+    expect_failed_write $?
+    [[ -s $work/out ]] && fail "wrote without a handle: $(od -c "$work/out" | head -n 2)"
+    ;;
+  crashes)
+    # A program made to fault (the PE loader's tests): it must die of
+    # SIGSEGV, and leave no core file behind.
+    (ulimit -c 0 && cd "$work" && "${program[@]}" >/dev/null 2>"$work/err" </dev/null) 2>/dev/null
+    status=$?
+    ((status == 128 + 11)) || fail "exit status $status, expected death by SIGSEGV: $(cat "$work/err")"
+    ;;
   broken_pipe)
     # The reader ends at once; the program starts writing only after that.
     { sleep 0.3; with_default_signals "${program[@]}" 2>"$work/err" </dev/null; echo $? >"$work/status"; } | true

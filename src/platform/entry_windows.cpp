@@ -23,3 +23,15 @@
 extern "C" void mainCRTStartup() {
   ExitProcess(static_cast<UINT>(modMain::RunReport()));
 }
+
+// The entry point's address, as data that nothing reads: the one absolute
+// address in the x64 and ARM64 programs, whose code reaches everything
+// relative to the instruction pointer. Without one, their linkers find nothing
+// to relocate and write no base relocation table; Windows is reported to leave
+// a program without one at its preferred address whatever its header claims
+// (no ASLR), and scanners report it so (BinSkim's BA2009 looks for .reloc).
+// With it, each has a table of one entry, which moves the program correctly.
+// (The x86 program has absolute addresses of its own.) Extern, so that no
+// optimisation drops it.
+extern void (*const kEntryPointAddress)();
+void (*const kEntryPointAddress)() = &mainCRTStartup;
