@@ -243,7 +243,7 @@ for arch in x86 x64 arm64; do
   exe=$work/zip/$top/uptime-report.exe
   osslsigncode verify -in "$exe" -CAfile "$work/cert.pem" >"$work/log" 2>&1 ||
     fail "signature of $top.zip's .exe: $(cat "$work/log")"
-  /usr/bin/python3 "$here/exe_check.py" "$exe" "$version_text" "$major" "$minor" "$arch" ||
+  /usr/bin/python3 "$here/exe_check.py" "$exe" "$version_text" "$major" "$minor" "$arch" --timestamp "$commit_time" ||
     fail "the signed $arch .exe's metadata"
 done
 bash "$here/report_test.sh" shape "${emulator[@]}" "$work/zip/uptime-report-$version-windows-x64/uptime-report.exe" ||
