@@ -63,6 +63,7 @@ set(arch_powerpc64le-linux-gnu ppc64el powerpc64le-linux-musl  ppc64le  power8  
 set(arch_s390x-linux-gnu      s390x    s390x-linux-musl        s390x    z900                       -march=z196                s390x)
 set(arch_mips64el-linux-gnuabi64 mips64el mips64el-linux-musl  mips64el 5KEf                       -march=mips64r2            -)
 set(arch_mipsel-linux-gnu     mipsel   mipsel-linux-musl       mipsel   24Kc/24Kf                  -march=mips32r2            -)
+set(arch_riscv64-linux-gnu    riscv64  riscv64-linux-musl      riscv64  sifive-u54                 -march=rv64gc,-mabi=lp64d  riscv64)
 
 if(LINUX_TRIPLE)
   set(triple ${LINUX_TRIPLE})
