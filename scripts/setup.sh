@@ -81,10 +81,11 @@ bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode
 
+# The machine's own compiler is its g++, not a cross package.
+own_compiler=g++-$(gcc -dumpmachine 2>/dev/null | tr _ -)
 missing=()
 for package in "${packages[@]}"; do
-  # The machine's own compiler is its g++, not a cross package.
-  [[ $package == "g++-$(gcc -dumpmachine 2>/dev/null | tr _ -)" ]] && continue
+  [[ $package == "$own_compiler" ]] && continue
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package")
 done
