@@ -11,7 +11,7 @@
 #          scripts/verify-release.sh) and its APT and DNF repositories
 #          (scripts/publish-repos.sh)
 #   bench: the benchmark (bench/run.sh)
-#   roots: making fresh Debian roots, as CI does (.ci/debian13-root.py)
+#   roots: making fresh Debian roots, as CI does (.ci/debian13_root.py)
 # UPTIME_REPORT_ALLOW_OTHER=1 tries another system (a Debian derivative)
 # with the packages of the nearest of the two releases.
 set -euo pipefail
@@ -81,8 +81,9 @@ bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode
 
-# The machine's own compiler is its g++, not a cross package.
-own_compiler=g++-$(gcc -dumpmachine 2>/dev/null | tr _ -)
+# The machine's own compiler is its g++, not a cross package (a new system
+# has no gcc to ask yet).
+own_compiler=g++-$(gcc -dumpmachine 2>/dev/null | tr _ -) || true
 missing=()
 for package in "${packages[@]}"; do
   [[ $package == "$own_compiler" ]] && continue

@@ -15,7 +15,8 @@ stub dpkg 'case $1 in --print-architecture) echo amd64 ;; --add-architecture) ec
 stub dpkg-query 'exit 1'
 stub apt-get 'echo "apt-get $*" >>"$LOG"'
 stub sudo 'exec "$@"'
-stub gcc 'echo x86_64-linux-gnu'
+# As on a new system, before the build set-up: no compiler.
+stub gcc 'exit 127'
 
 # name | os-release | UPTIME_REPORT_ALLOW_OTHER | status | in its messages |
 # packages it must install | packages it must not
