@@ -18,6 +18,7 @@ import time
 from pathlib import Path
 
 PROJECT = Path(__file__).resolve().parent.parent
+RELEASE = "trixie"
 BUILD_LINE = ("bash scripts/setup.sh build && cmake --preset native && "
               "cmake --build --preset native && build/native/uptime-report")
 TEST_LINE = "bash scripts/setup.sh test && bash scripts/test-all.sh"
@@ -106,10 +107,10 @@ def run(command, **options):
 
 def make_root(root):
     mirror = this_release_mirror()
-    print(f"debian13-root: debootstrap --variant=minbase trixie {root} {mirror}", flush=True)
+    print(f"debian13-root: debootstrap --variant=minbase {RELEASE} {root} {mirror}", flush=True)
     # mkdtemp's 700 would keep apt's and the tests' unprivileged users out.
     root.chmod(0o755)
-    run(["debootstrap", "--variant=minbase", "trixie", str(root), mirror])
+    run(["debootstrap", "--variant=minbase", RELEASE, str(root), mirror])
     home = root / "root" / "uptime-report"
     home.mkdir()
     archive = subprocess.run(["git", "-C", str(PROJECT), "archive", "HEAD"],
