@@ -21,11 +21,13 @@ case ${1:-} in
   *) echo "usage: $0 build|test|bench|roots" >&2; exit 2 ;;
 esac
 
-# The release's line of the table: its codename, versions and the
-# architectures it has musl for.
+# The table's releases, oldest first, each with its line: its codename,
+# versions and the architectures it has musl for.
 declare -A codename_of line_of
+releases=() supported=
 while read -r id codename rest; do
-  codename_of[$id]=$codename line_of[$id]="$codename $rest"
+  releases+=("$id") codename_of[$id]=$codename line_of[$id]="$codename $rest"
+  supported+="${supported:+ or }$id ($codename)"
 done < <(grep -v '^#' "$(dirname "$0")/../cmake/debian-releases")
 # Tests hand in another system's os-release.
 os_release=${UPTIME_REPORT_OS_RELEASE:-/etc/os-release}
@@ -33,26 +35,27 @@ os_release=${UPTIME_REPORT_OS_RELEASE:-/etc/os-release}
 # variables apart from this script's.
 read -r id version_id codename debian_codename pretty < <(
   # shellcheck source=/dev/null
-  . "$os_release" && echo "${ID:--} ${VERSION_ID:--} ${VERSION_CODENAME:--}" \
-    "${DEBIAN_CODENAME:--} ${PRETTY_NAME:-$ID}")
+  . "$os_release" 2>/dev/null || true
+  echo "${ID:--} ${VERSION_ID:--} ${VERSION_CODENAME:--} ${DEBIAN_CODENAME:--}" \
+    "${PRETTY_NAME:-${ID:-a system without $os_release}}")
 release=$version_id
 if [[ $id != debian || -z ${line_of[$version_id]:-} ]]; then
-  supported="Debian 12 (bookworm) or 13 (trixie)"
   if [[ ${UPTIME_REPORT_ALLOW_OTHER:-} != 1 ]]; then
-    echo "setup: this is $pretty; the project is set up on $supported only." \
+    echo "setup: this is $pretty; the project is set up on Debian $supported only." \
       "UPTIME_REPORT_ALLOW_OTHER=1 tries anyway, with the packages of the nearest of them." >&2
     exit 2
   fi
-  # The release that the derivative names as its base, an older Debian's
-  # successor, or else the newest.
-  release=13
-  for candidate in "${!codename_of[@]}"; do
+  # The release that a derivative names as its base; for an older Debian,
+  # the oldest; else the newest.
+  release=${releases[-1]}
+  [[ $id == debian && $version_id =~ ^[0-9]+$ ]] && ((version_id < releases[0])) &&
+    release=${releases[0]}
+  for candidate in "${releases[@]}"; do
     [[ ${codename_of[$candidate]} == "$codename" || ${codename_of[$candidate]} == "$debian_codename" ]] &&
       release=$candidate
   done
-  [[ $id == debian && $version_id =~ ^[0-9]+$ ]] && ((version_id < 12)) && release=12
-  echo "setup: this is $pretty, not $supported; trying with Debian $release's packages" \
-    "(${codename_of[$release]}), as UPTIME_REPORT_ALLOW_OTHER=1 asks." >&2
+  echo "setup: this is $pretty, not Debian $supported; trying with Debian $release's" \
+    "packages (${codename_of[$release]}), as UPTIME_REPORT_ALLOW_OTHER=1 asks." >&2
 fi
 read -r _ llvm _ _ _ musl_architectures <<<"${line_of[$release]}"
 

@@ -26,13 +26,15 @@ cases=(
   "Ubuntu|ID=ubuntu ID_LIKE=debian VERSION_ID=24.04 VERSION_CODENAME=noble||2|Debian 12 (bookworm) or 13 (trixie) only||"
   "Debian testing|ID=debian VERSION_CODENAME=forky||2|UPTIME_REPORT_ALLOW_OTHER=1 tries anyway||"
   "Debian 11|ID=debian VERSION_ID=11 VERSION_CODENAME=bullseye||2|||"
+  "no os-release|||2|a system without|"
   "Ubuntu, allowed|ID=ubuntu ID_LIKE=debian VERSION_ID=24.04 VERSION_CODENAME=noble|1|0|trying with Debian 13's packages|clang-19|clang-16"
   "LMDE 6, allowed|ID=linuxmint ID_LIKE=debian VERSION_CODENAME=faye DEBIAN_CODENAME=bookworm|1|0|Debian 12's packages|clang-16|clang-19"
   "Debian 11, allowed|ID=debian VERSION_ID=11 VERSION_CODENAME=bullseye|1|0|Debian 12's packages|clang-16|"
 )
 for entry in "${cases[@]}"; do
   IFS='|' read -r name fields allow status message wanted unwanted <<<"$entry"
-  printf '%s\n' $fields 'PRETTY_NAME="the system under test"' >"$work/os-release"
+  rm -f "$work/os-release"
+  [[ -n $fields ]] && printf '%s\n' $fields 'PRETTY_NAME="the system under test"' >"$work/os-release"
   : >"$work/log"
   LOG=$work/log PATH=$work/bin:$PATH UPTIME_REPORT_OS_RELEASE=$work/os-release \
     UPTIME_REPORT_ALLOW_OTHER=$allow bash "$here/../scripts/setup.sh" test \
