@@ -57,7 +57,7 @@ if [[ $id != debian || -z ${line_of[$version_id]:-} ]]; then
   echo "setup: this is $pretty, not Debian $supported; trying with Debian $release's" \
     "packages (${codename_of[$release]}), as UPTIME_REPORT_ALLOW_OTHER=1 asks." >&2
 fi
-read -r _ llvm _ _ _ musl_architectures <<<"${line_of[$release]}"
+read -r _ llvm _ _ _ _ musl_architectures <<<"${line_of[$release]}"
 
 native=$(dpkg --print-architecture)
 build=(cmake ninja-build g++ "musl-dev:$native" python3 dpkg)
