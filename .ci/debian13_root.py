@@ -1,9 +1,9 @@
 """Runs the README's two lines on a fresh minimal Debian 13, as a new user
 would: makes the root with debootstrap from this machine's own Debian mirror,
 clones the project's commit into it, and runs the build line, then the test
-line, as root inside. Every mount is undone and every
-process inside ended, whatever happens (a failure, SIGINT, SIGTERM), and the
-root is removed. Each line's time and what apt installed for it are printed.
+line, as root inside. Every mount is undone and every process inside ended,
+whatever happens (a failure, SIGINT, SIGTERM), and the root is removed. Each
+line's time and what apt installed for it are printed.
 Usage: debian13_root.py [PARENT]   (PARENT: where the root is made, /var/tmp)
 Exit status: 0 both lines passed; 1 a line failed; 2 the root could not be
 made (no mirror, debootstrap failed, a mount): nothing was judged.
