@@ -5,7 +5,7 @@
 # with the same small environment and nothing else of the caller's.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
 # Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
-# compilers, the Windows rows mingw-w64, clang-16 and lld-16, and their
+# compilers, the Windows rows mingw-w64, the release's clang and lld, and their
 # timing wine (each skipped when missing). Builds what it measures.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -142,7 +142,7 @@ for preset in windows-x86 windows-x64 windows-arm64; do
     imports=$(/usr/bin/python3 -c 'import pefile, sys; print(",".join(e.dll.decode() for e in pefile.PE(sys.argv[1]).DIRECTORY_ENTRY_IMPORT))' "$exe")
     echo "- $preset, stripped: $(stripped_size "$exe" "$win_strip") bytes (target ≤ 10240); imports $imports."
   else
-    echo "- $preset: not built (mingw-w64, or clang-16 and lld-16, missing)."
+    echo "- $preset: not built (mingw-w64, or the release's clang and lld, missing)."
   fi
 done
 

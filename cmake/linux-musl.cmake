@@ -17,6 +17,11 @@
 # LINUX_BASELINE_OPTIONS holds the program's code to the oldest processors
 # Debian supports on the architecture, musl or not.
 #
+# Where the running Debian release has no musl for the architecture at all
+# (cmake/debian-releases: mips64el and mipsel on Debian 13, riscv64 on
+# Debian 12) and none is installed, LINUX_SKIPPED says so, and the project
+# builds nothing and reports the preset as skipped.
+#
 # UPTIME_REPORT_MUSL=OFF keeps the compiler and the architecture but links
 # the program statically against glibc instead, for machines without musl
 # (with UPTIME_REPORT_NOTICES=OFF: glibc has no entry among the licences of
@@ -58,6 +63,7 @@ set(arch_powerpc64le-linux-gnu ppc64el powerpc64le-linux-musl  ppc64le  power8  
 set(arch_s390x-linux-gnu      s390x    s390x-linux-musl        s390x    z900                       -march=z196                s390x)
 set(arch_mips64el-linux-gnuabi64 mips64el mips64el-linux-musl  mips64el 5KEf                       -march=mips64r2            -)
 set(arch_mipsel-linux-gnu     mipsel   mipsel-linux-musl       mipsel   24Kc/24Kf                  -march=mips32r2            -)
+set(arch_riscv64-linux-gnu    riscv64  riscv64-linux-musl      riscv64  sifive-u54                 -march=rv64gc,-mabi=lp64d  riscv64)
 
 if(LINUX_TRIPLE)
   set(triple ${LINUX_TRIPLE})
@@ -69,6 +75,35 @@ include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
 read_table_line(arch_${triple} "the triple ${triple}"
                 triple_deb_arch musl_triple LINUX_QEMU cpus baseline LINUX_RPM_ARCH)
 string(REPLACE "," ";" LINUX_BASELINE_OPTIONS ${baseline})
+
+set(musl_lib /usr/lib/${musl_triple})
+if(UPTIME_REPORT_MUSL AND NOT EXISTS ${musl_lib}/libc.a)
+  # Which Debian release this is, and which ones have musl for the
+  # architecture.
+  file(STRINGS /etc/os-release os_id REGEX "^ID=")
+  file(STRINGS /etc/os-release os_version REGEX "^VERSION_ID=")
+  string(REGEX REPLACE "^VERSION_ID=\"?([^\"]*)\"?$" "\\1" os_version "${os_version}")
+  file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/debian-releases releases REGEX "^[0-9]")
+  set(known_releases)
+  set(musl_releases)
+  foreach(line IN LISTS releases)
+    string(REGEX MATCH "^[0-9]+" release ${line})
+    list(APPEND known_releases ${release})
+    string(REGEX MATCH "[^ ]+$" architectures ${line})
+    string(REPLACE "," ";" architectures ${architectures})
+    if(triple_deb_arch IN_LIST architectures)
+      list(APPEND musl_releases ${release})
+    endif()
+  endforeach()
+  if(os_id STREQUAL "ID=debian" AND os_version IN_LIST known_releases
+     AND NOT os_version IN_LIST musl_releases)
+    list(JOIN musl_releases " or " musl_releases)
+    string(CONCAT LINUX_SKIPPED "Debian ${os_version} has no musl for ${triple_deb_arch} "
+                  "(no musl-dev:${triple_deb_arch}); Debian ${musl_releases} builds it")
+    return()
+  endif()
+endif()
+
 # The processors the program runs on, and beside each the one its unit tests
 # run on.
 set(LINUX_QEMU_CPUS)
@@ -111,7 +146,6 @@ if(in_try_compile OR NOT UPTIME_REPORT_MUSL)
   return()
 endif()
 
-set(musl_lib /usr/lib/${musl_triple})
 if(NOT EXISTS ${musl_lib}/libc.a)
   # Reported by the project once its languages are set up, so that this is
   # the one error a user sees, not followed by CMake's own about the build

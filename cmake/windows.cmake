@@ -26,6 +26,12 @@ set(WINDOWS_ARCH x64 CACHE STRING "Windows architecture: x86, x64 or arm64")
 # A try_compile project reads this file again with none of the cache.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WINDOWS_ARCH)
 
+# LLVM's tools carry their version: the newest installed, which
+# scripts/setup.sh makes the running Debian release's (cmake/debian-releases).
+file(GLOB llvm /usr/lib/llvm-[0-9]*)
+list(SORT llvm COMPARE NATURAL)
+string(REGEX MATCH "[0-9]+$" llvm "${llvm}")
+
 # One line per architecture: the processor; the mingw-w64 triple; the
 # manifest's processorArchitecture; the compiler (mingw-w64's g++, or clang);
 # the tool, with its options, that makes the kernel32 import library; and the
@@ -33,7 +39,7 @@ list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES WINDOWS_ARCH)
 #                processor triple               manifest compiler dlltool                      library
 set(windows_x86   i686     i686-w64-mingw32     x86      gcc      i686-w64-mingw32-dlltool,-k   gcc)
 set(windows_x64   x86_64   x86_64-w64-mingw32   amd64    gcc      x86_64-w64-mingw32-dlltool    -)
-set(windows_arm64 aarch64  aarch64-w64-mingw32  arm64    clang    llvm-dlltool-16,-m,arm64      -)
+set(windows_arm64 aarch64  aarch64-w64-mingw32  arm64    clang    llvm-dlltool-${llvm},-m,arm64      -)
 
 include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
 read_table_line(windows_${WINDOWS_ARCH} "the Windows architecture ${WINDOWS_ARCH}"
@@ -90,11 +96,11 @@ if(compiler STREQUAL "gcc")
   return()
 endif()
 
-# clang with lld (-fuse-ld=lld alone would take Debian's default lld, 14).
-set(CMAKE_CXX_COMPILER clang++-16)
+# clang with lld (-fuse-ld=lld alone would take Debian 12's default lld, 14).
+set(CMAKE_CXX_COMPILER clang++-${llvm})
 set(CMAKE_CXX_COMPILER_TARGET ${processor}-w64-windows-gnu)
-set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} --ld-path=/usr/bin/ld.lld-16")
-set(CMAKE_STRIP /usr/bin/llvm-strip-16 CACHE FILEPATH "The strip of LLVM 16, which knows ARM64 PE files")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} --ld-path=/usr/bin/ld.lld-${llvm}")
+set(CMAKE_STRIP /usr/bin/llvm-strip-${llvm} CACHE FILEPATH "LLVM's strip, which knows ARM64 PE files")
 # Nothing links without the runtime that this target lacks: CMake's own
 # checks build a library instead.
 set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
@@ -115,9 +121,9 @@ set(WINDOWS_COMPILE_OPTIONS -nostdinc++ -isystem${libstdcxx}
     -isystem${libstdcxx}/x86_64-w64-mingw32 -isystem${mingw_include})
 
 # llvm-windres preprocesses with whatever clang it finds, and quietly writes
-# an empty resource when told how: clang-16 preprocesses the script first.
-set(CMAKE_RC_COMPILER /usr/bin/llvm-windres-16)
+# an empty resource when told how: clang preprocesses the script first.
+set(CMAKE_RC_COMPILER /usr/bin/llvm-windres-${llvm})
 # (cmake/windows-program.cmake puts this rule in place of CMake's own.)
 set(WINDOWS_RC_COMPILE_OBJECT
-    "clang-16 --target=${CMAKE_CXX_COMPILER_TARGET} -E -x c -DRC_INVOKED -isystem${mingw_include} <DEFINES> <INCLUDES> -MD -MF <DEP_FILE> <SOURCE> -o <OBJECT>.rc"
+    "clang-${llvm} --target=${CMAKE_CXX_COMPILER_TARGET} -E -x c -DRC_INVOKED -isystem${mingw_include} <DEFINES> <INCLUDES> -MD -MF <DEP_FILE> <SOURCE> -o <OBJECT>.rc"
     "<CMAKE_RC_COMPILER> --target=${triple} --no-preprocess -O coff <OBJECT>.rc <OBJECT>")

@@ -103,16 +103,34 @@ def query(package, fmt):
                           text=True, check=True).stdout
 
 
+def copyright_holders(package, entry):
+    """The holders that the package's own copyright file names for all of its
+    files, where it is in DEP-5 form; else the entry's."""
+    path = f"/usr/share/doc/{package.split(':')[0]}/copyright"
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            machine_readable = f.readline().startswith("Format:")
+    except OSError as error:
+        fail(f"cannot read {path}: {error}")
+    if machine_readable:
+        for paragraph in read_deb822(path)[1:]:
+            if paragraph.get("Files", "").split() == ["*"] and paragraph.get("Copyright"):
+                return paragraph["Copyright"]
+    if "Copyright" not in entry:
+        fail(f"{path} names no copyright holders in DEP-5 form, and "
+             f"the licences have none for {entry['Name']}")
+    return entry["Copyright"]
+
+
 def main():
     args = [a for a in sys.argv[1:] if a != "--crlf"]
     if len(args) != 5:
         fail(__doc__.strip().splitlines()[2])
     map_path, licences_path, own_copyright, program, out_dir = args
     crlf = "--crlf" in sys.argv
-    licences = {}
-    for entry in read_deb822(licences_path):
-        for source in entry["Source"].split():
-            licences[source] = entry
+    # Each source name as a pattern, N standing for a version number.
+    licences = [(re.compile(re.escape(source).replace("N", "[0-9]+")), entry)
+                for entry in read_deb822(licences_path) for source in entry["Source"].split()]
 
     # Absolute paths are the system's; the program's own objects are named
     # relative to the build folder.
@@ -125,14 +143,15 @@ def main():
             fail(f"{path} was linked into {program}, but no Debian package owns it")
         source, source_version, version = query(
             package, "${source:Package}\t${source:Version}\t${Version}").split("\t")
-        entry = licences.get(source)
+        entry = next((e for pattern, e in licences if pattern.fullmatch(source)), None)
         if entry is None:
             fail(f"{path} ({package}, source {source}) was linked into {program}, but "
                  f"{os.path.basename(licences_path)} has no licence for {source}; add it there")
         component = components.setdefault(entry["Name"], {
             "name": entry["Name"], "version": version, "package": package,
             "source": source, "source_version": source_version,
-            "license": entry["License"], "entry": entry, "files": []})
+            "license": entry["License"], "entry": entry, "files": [],
+            "copyright": copyright_holders(package, entry)})
         described = os.path.normpath(path)
         if members:
             described += f" ({', '.join(sorted(members))})"
@@ -198,7 +217,7 @@ def write_copyright(components, own_copyright, program, out_dir):
     own_licence = re.search(r"^License: (\S+)", own, re.M).group(1)
     licence_names = [own_licence] + [c["entry"]["DEP5-License"] for c in components]
     copyright_lines = [holders] + [line for c in components
-                                   for line in c["entry"]["Copyright"].splitlines()]
+                                   for line in c["copyright"].splitlines()]
     comment = [f"{program} is linked statically. Besides its own code it holds object",
                "code from these libraries, as the link recorded it:"]
     for c in components:

@@ -1,48 +1,95 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the project needs, as root or through sudo;
-# the one list of them, which the README and CI use.
-# Usage: scripts/setup.sh build|test|bench
+# the one list of them, which the README and CI use. It runs on Debian 12 or
+# 13, taking versioned package names from the running release's line of
+# cmake/debian-releases. (Shell, not Python: a minimal Debian has no Python
+# until this has installed it.)
+# Usage: scripts/setup.sh build|test|bench|roots
 #   build: building and running the program on this machine
-#   test:  every preset's build and tests, for every architecture, a
-#          release (scripts/release.sh, scripts/verify-release.sh) and its
-#          APT and DNF repositories (scripts/publish-repos.sh)
+#   test:  every preset's build and tests, for every architecture this
+#          release has musl for, a release (scripts/release.sh,
+#          scripts/verify-release.sh) and its APT and DNF repositories
+#          (scripts/publish-repos.sh)
 #   bench: the benchmark (bench/run.sh)
+#   roots: making fresh Debian roots, as CI does (.ci/debian13_root.py)
+# UPTIME_REPORT_ALLOW_OTHER=1 tries another system (a Debian derivative)
+# with the packages of the nearest of the two releases.
 set -euo pipefail
+
+case ${1:-} in
+  build | test | bench | roots) mode=$1 ;;
+  *) echo "usage: $0 build|test|bench|roots" >&2; exit 2 ;;
+esac
+
+# The table's releases, oldest first, each with its line: its codename,
+# versions and the architectures it has musl for.
+declare -A codename_of line_of
+releases=() supported=
+while read -r id codename rest; do
+  releases+=("$id") codename_of[$id]=$codename line_of[$id]="$codename $rest"
+  supported+="${supported:+ or }$id ($codename)"
+done < <(grep -v '^#' "$(dirname "$0")/../cmake/debian-releases")
+# Tests hand in another system's os-release.
+os_release=${UPTIME_REPORT_OS_RELEASE:-/etc/os-release}
+# os-release is written to be read by the shell; a subshell keeps its
+# variables apart from this script's.
+read -r id version_id codename debian_codename pretty < <(
+  # shellcheck source=/dev/null
+  . "$os_release" 2>/dev/null || true
+  echo "${ID:--} ${VERSION_ID:--} ${VERSION_CODENAME:--} ${DEBIAN_CODENAME:--}" \
+    "${PRETTY_NAME:-${ID:-a system without $os_release}}")
+release=$version_id
+if [[ $id != debian || -z ${line_of[$version_id]:-} ]]; then
+  if [[ ${UPTIME_REPORT_ALLOW_OTHER:-} != 1 ]]; then
+    echo "setup: this is $pretty; the project is set up on Debian $supported only." \
+      "UPTIME_REPORT_ALLOW_OTHER=1 tries anyway, with the packages of the nearest of them." >&2
+    exit 2
+  fi
+  # The release that a derivative names as its base; for an older Debian,
+  # the oldest; else the newest.
+  release=${releases[-1]}
+  [[ $id == debian && $version_id =~ ^[0-9]+$ ]] && ((version_id < releases[0])) &&
+    release=${releases[0]}
+  for candidate in "${releases[@]}"; do
+    [[ ${codename_of[$candidate]} == "$codename" || ${codename_of[$candidate]} == "$debian_codename" ]] &&
+      release=$candidate
+  done
+  echo "setup: this is $pretty, not Debian $supported; trying with Debian $release's" \
+    "packages (${codename_of[$release]}), as UPTIME_REPORT_ALLOW_OTHER=1 asks." >&2
+fi
+read -r _ llvm _ _ _ _ musl_architectures <<<"${line_of[$release]}"
 
 native=$(dpkg --print-architecture)
 build=(cmake ninja-build g++ "musl-dev:$native" python3 dpkg)
-# Debian 12's release architectures: each one's cross compiler and musl. The
-# armhf packages carry the armel program (ARMv5TE and up, the ARMv6
-# Raspberry Pi boards included), so armhf needs no compiler of its own.
-cross=(
-  g++-x86-64-linux-gnu musl-dev:amd64
-  g++-aarch64-linux-gnu musl-dev:arm64
-  g++-arm-linux-gnueabi musl-dev:armel
-  g++-i686-linux-gnu musl-dev:i386
-  g++-powerpc64le-linux-gnu musl-dev:ppc64el
-  g++-s390x-linux-gnu musl-dev:s390x
-  g++-mips64el-linux-gnuabi64 musl-dev:mips64el
-  g++-mipsel-linux-gnu musl-dev:mipsel
-)
+# Each architecture's cross compiler; with its musl, for the architectures
+# this release has musl for. The armhf packages carry the armel program
+# (ARMv5TE and up, the ARMv6 Raspberry Pi boards included), so armhf needs
+# no compiler of its own.
+declare -A compiler_of=(
+  [amd64]=g++-x86-64-linux-gnu [arm64]=g++-aarch64-linux-gnu [armel]=g++-arm-linux-gnueabi
+  [i386]=g++-i686-linux-gnu [ppc64el]=g++-powerpc64le-linux-gnu [s390x]=g++-s390x-linux-gnu
+  [mips64el]=g++-mips64el-linux-gnuabi64 [mipsel]=g++-mipsel-linux-gnu
+  [riscv64]=g++-riscv64-linux-gnu)
+cross=()
+for arch in ${musl_architectures//,/ }; do
+  cross+=("${compiler_of[$arch]}" "musl-dev:$arch")
+done
 test=("${build[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
-  g++-mingw-w64-i686-posix wine32:i386 clang-16 lld-16 llvm-16 python3-yaml
+  g++-mingw-w64-i686-posix wine32:i386 "clang-$llvm" "lld-$llvm" "llvm-$llvm" python3-yaml
   dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
   osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse bubblewrap
   apt-utils createrepo-c dnf xz-utils)
 bench=("${build[@]}" hyperfine valgrind time binutils)
+roots=(debootstrap)
+declare -n packages=$mode
 
-case ${1:-} in
-  build) packages=("${build[@]}") ;;
-  test) packages=("${test[@]}") ;;
-  bench) packages=("${bench[@]}") ;;
-  *) echo "usage: $0 build|test|bench" >&2; exit 2 ;;
-esac
-
+# The machine's own compiler is its g++, not a cross package (a new system
+# has no gcc to ask yet).
+own_compiler=g++-$(gcc -dumpmachine 2>/dev/null | tr _ -) || true
 missing=()
 for package in "${packages[@]}"; do
-  # The machine's own compiler is its g++, not a cross package.
-  [[ $package == "g++-$(gcc -dumpmachine 2>/dev/null | tr _ -)" ]] && continue
+  [[ $package == "$own_compiler" ]] && continue
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package")
 done

@@ -1,8 +1,15 @@
 """Checks the processor level that the program's objects were compiled for,
 from the compiler itself: re-runs each compile command that the build
-recorded for the sources under SOURCE_DIR, preprocessing only, and looks for
-the macro by which the compiler states its level (s390x: __ARCH__ 9, z196).
-Usage: level_check.py COMPILE_COMMANDS SOURCE_DIR "MACRO VALUE"
+recorded for the sources under SOURCE_DIR, preprocessing only, and compares
+the macros by which the compiler states its level with the expected ones.
+Usage: level_check.py COMPILE_COMMANDS SOURCE_DIR EXPECTED [ADDED_OPTION]
+  EXPECTED      "MACRO VALUE": the compiler defines MACRO as VALUE (s390x:
+                "__ARCH__ 9", z196); or "PREFIX* OPTION...": it defines
+                exactly the macros beginning with PREFIX that it defines
+                given only the OPTIONs (riscv64: its extensions,
+                "__riscv* -march=rv64gc -mabi=lp64d")
+  ADDED_OPTION  added to each command, to show that the check refuses a
+                higher level
 """
 import json
 import os
@@ -16,7 +23,20 @@ OUTPUT_OPTIONS = {"-o": True, "-MF": True, "-MT": True, "-MQ": True, "-MD": Fals
                   "-MMD": False, "-c": False}
 
 
-def macros_of(entry):
+def macros(command, directory):
+    """{name: value} of every macro that COMMAND defines, preprocessing only."""
+    result = subprocess.run(command + ["-dM", "-E"], cwd=directory,
+                            capture_output=True, text=True)
+    if result.returncode != 0:
+        sys.exit(f"level_check: {shlex.join(command)} failed:\n{result.stderr}")
+    found = {}
+    for line in result.stdout.splitlines():
+        name, _, value = line.removeprefix("#define ").partition(" ")
+        found[name] = value
+    return found
+
+
+def compile_command(entry, added):
     words, kept = shlex.split(entry["command"]), []
     skip_next = False
     for word in words:
@@ -26,29 +46,36 @@ def macros_of(entry):
             skip_next = OUTPUT_OPTIONS[word]
         else:
             kept.append(word)
-    result = subprocess.run(kept + ["-dM", "-E"], cwd=entry["directory"],
-                            capture_output=True, text=True)
-    if result.returncode != 0:
-        sys.exit(f"level_check: {shlex.join(kept)} failed:\n{result.stderr}")
-    return result.stdout.splitlines()
+    return kept + added
 
 
 def main():
-    if len(sys.argv) != 4:
-        sys.exit(__doc__.strip().splitlines()[-1])
-    commands_path, source_dir, expected = sys.argv[1:]
+    if len(sys.argv) not in (4, 5):
+        sys.exit(__doc__.strip().splitlines()[4])
+    commands_path, source_dir, expected = sys.argv[1:4]
+    added = sys.argv[4:]
     with open(commands_path, encoding="utf-8") as f:
         entries = [e for e in json.load(f)
                    if os.path.commonpath([e["file"], source_dir]) == source_dir]
     if not entries:
         sys.exit(f"level_check: {commands_path} records no compile of {source_dir}")
-    name = expected.split()[0]
+    name, *rest = expected.split()
     for entry in entries:
-        found = [m.removeprefix("#define ") for m in macros_of(entry)
-                 if m.startswith(f"#define {name} ")]
-        if found != [expected]:
+        command = compile_command(entry, added)
+        found = macros(command, entry["directory"])
+        if name.endswith("*"):
+            prefix = name.removesuffix("*")
+            baseline = macros([command[0], *rest, "-x", "c++", "/dev/null"], entry["directory"])
+            want = {n: v for n, v in baseline.items() if n.startswith(prefix)}
+            got = {n: v for n, v in found.items() if n.startswith(prefix)}
+            differences = [f"{n} {got[n]}" for n in sorted(got) if want.get(n) != got[n]]
+            differences += [f"no {n}" for n in sorted(want) if n not in got]
+            if differences:
+                sys.exit(f"level_check: {entry['file']} was compiled for more or other than "
+                         f"{' '.join(rest)}: {', '.join(differences)}")
+        elif found.get(name) != rest[0]:
             sys.exit(f"level_check: {entry['file']} was compiled for "
-                     f"{' '.join(found) or 'no ' + name}, not {expected}")
+                     f"{name} {found.get(name, '(none)')}, not {expected}")
         print(f"{entry['file']}: {expected}")
 
 

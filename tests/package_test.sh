@@ -118,6 +118,21 @@ grep -q "dpkg -S .*: dpkg-query: error: out of memory" "$work/notices.log" ||
   fail "the notices do not report dpkg's error: $(cat "$work/notices.log")"
 [[ -z $(ls -A "$work/notices") ]] || fail "the notices were written though dpkg failed"
 
+# Without a licence entry for a source whose code the link took (each one
+# the notices name, in turn), they stop, naming it, and write nothing.
+while read -r name source; do
+  licences=$work/licences-without-$name
+  awk -v RS= -v ORS='\n\n' -v name="$name" '$0 !~ "(^|\n)Name: " name "(\n|$)"' \
+    "$here/../packaging/third-party-licences" >"$licences"
+  /usr/bin/python3 "$here/../packaging/notices.py" "$build/uptime-report.map" "$licences" \
+    "$here/../packaging/copyright" uptime-report "$work/notices" 2>"$work/notices.log" &&
+    fail "the notices were written without a licence for $name"
+  grep -q "but licences-without-$name has no licence for $source; add it there" "$work/notices.log" ||
+    fail "the notices do not name $source as unlicensed: $(cat "$work/notices.log")"
+  [[ -z $(ls -A "$work/notices") ]] || fail "the notices were written without a licence for $name"
+done < <(/usr/bin/python3 -c 'import json, sys
+for c in json.load(open(sys.argv[1])): print(c["name"], c["source"])' "$build/notices/components.json")
+
 arch=${system#linux-}
 deb=$work/packages/uptime-report_${version}_$arch.deb
 [[ -f $deb ]] || fail "no $deb"
