@@ -4,8 +4,11 @@
 # 13, taking versioned package names from the running release's line of
 # cmake/debian-releases. (Shell, not Python: a minimal Debian has no Python
 # until this has installed it.)
-# Usage: scripts/setup.sh build|test|bench|roots
+# Usage: scripts/setup.sh build|release|test|bench|roots
 #   build: building and running the program on this machine
+#   release: making, verifying and publishing releases, whose builds run in
+#          Debian roots of their own (scripts/release.sh,
+#          scripts/verify-release.sh, scripts/publish-repos.sh)
 #   test:  every preset's build and tests, for every architecture this
 #          release has musl for, a release (scripts/release.sh,
 #          scripts/verify-release.sh) and its APT and DNF repositories
@@ -17,8 +20,8 @@
 set -euo pipefail
 
 case ${1:-} in
-  build | test | bench | roots) mode=$1 ;;
-  *) echo "usage: $0 build|test|bench|roots" >&2; exit 2 ;;
+  build | release | test | bench | roots) mode=$1 ;;
+  *) echo "usage: $0 build|release|test|bench|roots" >&2; exit 2 ;;
 esac
 
 # The table's releases, oldest first, each with its line: its codename,
@@ -74,12 +77,15 @@ cross=()
 for arch in ${musl_architectures//,/ }; do
   cross+=("${compiler_of[$arch]}" "musl-dev:$arch")
 done
-test=("${build[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
+# A release needs of this machine only what makes and enters its roots,
+# checks signatures and compares, and what writes the repositories.
+release=(python3 git mmdebstrap bubblewrap gpgv gnupg diffoscope-minimal apt-utils createrepo-c
+  rpm xz-utils)
+test=("${build[@]}" "${release[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
   g++-mingw-w64-i686-posix wine32:i386 "clang-$llvm" "lld-$llvm" "llvm-$llvm" python3-yaml
   dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
-  osslsigncode openssl gnupg gpgv git diffoscope-minimal reuse bubblewrap
-  apt-utils createrepo-c dnf xz-utils)
+  osslsigncode openssl reuse dnf)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode
