@@ -8,6 +8,22 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
     WORLD_READ WORLD_EXECUTE)
 
+# The packages' revision of this version (packaging/revision): a release
+# whose bytes differ from a published one of the same version, built in
+# newer roots say, takes the next, so that no package name ever stands for
+# two different files. Revision 1 is the version alone.
+file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/revision revision LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/revision)
+set(UPTIME_REPORT_PACKAGE_REVISION ${revision} CACHE STRING "The packages' revision of this version")
+if(NOT UPTIME_REPORT_PACKAGE_REVISION MATCHES "^[1-9][0-9]*$")
+  message(FATAL_ERROR "UPTIME_REPORT_PACKAGE_REVISION is a whole number from 1, not '${UPTIME_REPORT_PACKAGE_REVISION}'")
+endif()
+set(package_version ${version_text})
+if(UPTIME_REPORT_PACKAGE_REVISION GREATER 1)
+  set(package_version ${version_text}-${UPTIME_REPORT_PACKAGE_REVISION})
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${UPTIME_REPORT_PACKAGE_REVISION})
+endif()
+
 # The notices of the third-party code that the program links: read from its
 # linker map after every link, and a build error where a linked library has
 # no known licence (packaging/third-party-licences). Release builds, which
@@ -84,11 +100,14 @@ else()
                  uptime-report.1 @ONLY)
   set(revision_entry)
   if(UPTIME_REPORT_PACKAGE_REVISION GREATER 1)
+    # Dated when it is built: SOURCE_DATE_EPOCH's time, the commit's in a
+    # release (CMake reads it from the environment).
+    string(TIMESTAMP built "%a, %d %b %Y %H:%M:%S +0000" UTC)
     string(CONCAT revision_entry
       "uptime-report (${package_version}) unstable; urgency=medium\n\n"
       "  * Package revision ${UPTIME_REPORT_PACKAGE_REVISION} of ${version_text}: the same program,\n"
       "    built in the Debian roots that the release's BUILDINFO names.\n\n"
-      " -- The uptime-report developers <uptime-report@users.noreply.github.com>  Mon, 07 Dec 2026 00:00:00 +0000\n\n")
+      " -- The uptime-report developers <uptime-report@users.noreply.github.com>  ${built}\n\n")
   endif()
   configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in changelog @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/uptime-report.1
@@ -103,22 +122,6 @@ else()
     set(CPACK_UPTIME_REPORT_DEB_LINTIAN_OVERRIDES
         ${PROJECT_SOURCE_DIR}/packaging/lintian-overrides)
   endif()
-endif()
-
-# The packages' revision of this version (packaging/revision): a release
-# whose bytes differ from a published one of the same version, built in
-# newer roots say, takes the next, so that no package name ever stands for
-# two different files. Revision 1 is the version alone.
-file(STRINGS ${PROJECT_SOURCE_DIR}/packaging/revision revision LIMIT_COUNT 1)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/revision)
-set(UPTIME_REPORT_PACKAGE_REVISION ${revision} CACHE STRING "The packages' revision of this version")
-if(NOT UPTIME_REPORT_PACKAGE_REVISION MATCHES "^[1-9][0-9]*$")
-  message(FATAL_ERROR "UPTIME_REPORT_PACKAGE_REVISION is a whole number from 1, not '${UPTIME_REPORT_PACKAGE_REVISION}'")
-endif()
-set(package_version ${version_text})
-if(UPTIME_REPORT_PACKAGE_REVISION GREATER 1)
-  set(package_version ${version_text}-${UPTIME_REPORT_PACKAGE_REVISION})
-  set(CPACK_DEBIAN_PACKAGE_RELEASE ${UPTIME_REPORT_PACKAGE_REVISION})
 endif()
 
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
