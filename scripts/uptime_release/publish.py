@@ -218,7 +218,11 @@ def publish(release_arg, tree_arg, environ):
     for tool in ("apt-ftparchive", "createrepo_c", "dpkg-deb", "rpm", "xz", "bwrap", "setpriv"):
         if shutil.which(tool) is None:
             raise UsageError(f"{tool} is missing (bash scripts/setup.sh test installs what this needs)")
-    work = Path(tempfile.mkdtemp(prefix="publish-repos."))
+    tmp = os.path.abspath(os.environ.get("TMPDIR") or "/tmp")
+    try:
+        work = Path(tempfile.mkdtemp(prefix="publish-repos.", dir=tmp))
+    except OSError as error:
+        raise MachineError(f"cannot make a temporary folder (TMPDIR={tmp}): {error}")
     stage = None
     try:
         os.chmod(work, 0o711)

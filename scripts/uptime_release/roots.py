@@ -120,7 +120,7 @@ def packages_text(packages):
 def installed(path, work):
     """The packages installed in the root at PATH, as dpkg there lists them."""
     log = work / "dpkg-query.log"
-    with tempfile.TemporaryDirectory(prefix="dpkg-query.") as empty:
+    with tempfile.TemporaryDirectory(prefix="dpkg-query.", dir=work) as empty:
         os.chmod(empty, 0o755)
         status = sandbox.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}\t${binary:Package}\t${Version}\n"],
                              empty, log, root=path, timeout=300)

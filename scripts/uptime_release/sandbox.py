@@ -96,7 +96,7 @@ def _root_is_mount_point():
         return any(line.split()[4] == "/" for line in f if len(line.split()) > 4)
 
 
-def mode():
+def mode(parent=None):
     """How a sandbox starts here, tried once: "user" (a user namespace),
     "root" (root without one) or "bound-root" (the same, in a chroot whose
     "/" is no mount point)."""
@@ -108,7 +108,7 @@ def mode():
     candidates = ["user"]
     if os.geteuid() == 0:
         candidates.insert(0, "root" if _root_is_mount_point() else "bound-root")
-    with tempfile.TemporaryDirectory(prefix="sandbox-probe.") as probe:
+    with tempfile.TemporaryDirectory(prefix="sandbox-probe.", dir=parent) as probe:
         os.chmod(probe, 0o777)
         for candidate in candidates:
             result = subprocess.run(_command(candidate, "/", probe, [], {}, ["true"]),

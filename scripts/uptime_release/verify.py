@@ -302,7 +302,8 @@ def verify(dir_arg, key_arg, allow_incomplete):
     for tool in ("bwrap", "setpriv", "unshare", "gpgv", "git", "mmdebstrap"):
         if shutil.which(tool) is None:
             raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what a verifier needs)")
-    tmp = Path(os.path.abspath(tempfile.gettempdir()))
+    # TMPDIR as given: Python's own choice would fall back to /tmp unasked.
+    tmp = Path(os.path.abspath(os.environ.get("TMPDIR") or "/tmp"))
     try:
         work = Path(tempfile.mkdtemp(prefix="verify-release.", dir=tmp))
     except OSError as error:
@@ -316,7 +317,7 @@ def verify(dir_arg, key_arg, allow_incomplete):
                 openpgp.keyring(key, check)
             except FormatError as error:
                 raise UsageError(f"KEY ({key_arg}) is not an OpenPGP public key: {error}")
-        sandbox.mode()
+        sandbox.mode(work)
         listed = _checksums(dir_, report, key, check)
         info = buildinfo.read(_read(dir_ / "BUILDINFO", 1 << 20), "BUILDINFO") if "BUILDINFO" in listed else None
         if info is None:
