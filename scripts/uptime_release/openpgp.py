@@ -108,9 +108,10 @@ def verify(work, keyring_name, signature, data, label):
                                     f"{'revoked' if token == 'REVKEYSIG' else 'expired'} ({' '.join(args[1:])})")
         elif token == "BADSIG":
             verdict.problems.append(f"{label} has a BAD signature by {' '.join(args[1:])}")
-        elif token == "ERRSIG" and args[-1:] == ["9"] or token == "NO_PUBKEY":
-            if token == "NO_PUBKEY":
-                verdict.others.append(f"a signature by key {args[0]}, which KEY does not hold")
+        elif token == "NO_PUBKEY":
+            verdict.others.append(f"a signature by key {args[0]}, which KEY does not hold")
+        elif token == "ERRSIG" and args[5:6] == ["9"]:
+            continue  # its key is not in KEY: NO_PUBKEY follows
         elif token == "ERRSIG":
             verdict.problems.append(f"{label} has a signature gpgv cannot check (ERRSIG {' '.join(args)})")
         elif token in ("NODATA", "BADARMOR", "UNEXPECTED"):
