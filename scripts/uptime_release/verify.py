@@ -149,6 +149,8 @@ def _checksums(dir_, report, key, check):
 
 def _source(dir_, listed, info, report):
     print("Source", flush=True)
+    # Signatures that fail end it here: nothing else they vouch for counts.
+    report.stop_if_failed()
     archive = f"uptime-report-{info.version}-source.tar.gz"
     document = f"uptime-report-{info.version}.spdx.json"
     if archive not in listed or document not in listed:
@@ -210,57 +212,65 @@ def _roots(info, report, logs):
     return made
 
 
-def _signatures(dir_, listed, key, box, check, report, made):
-    print("Signatures", flush=True)
+def _rpm_signatures(dir_, listed, key, signatures, check, report):
+    """Each .rpm's signature over its header, checked by gpgv, and its
+    signature header kept for the rebuild to take over."""
     for name in listed:
-        if name.endswith(".zip"):
-            folder = name[:-4]
-            contents = zipfiles.read(_read(dir_ / name, zipfiles.SIZE_LIMIT), name)
-            exe = contents.get(f"{folder}/uptime-report.exe")
-            if exe is None:
-                report.fail(f"{name} holds no {folder}/uptime-report.exe")
-                continue
-            proper = authenticode.signature(exe, f"{name}/uptime-report.exe")
-            if proper is None:
-                report.note(f"{name}/uptime-report.exe carries no Authenticode signature")
-                continue
-            (box.path / "signatures" / f"{name}.sig").write_bytes(proper)
-            (check / "program.exe").write_bytes(exe)
-            ca = []
-            if os.environ.get("VERIFY_CA_FILE"):
-                shutil.copyfile(os.environ["VERIFY_CA_FILE"], check / "ca.pem")
-                ca = ["-CAfile", f"{sandbox.BOX}/ca.pem"]
-            log = check / "authenticode.log"
-            status = sandbox.run(["osslsigncode", "verify", "-in", f"{sandbox.BOX}/program.exe"] + ca, check, log,
-                                 root=made[0].path, timeout=120)
-            text = log.read_text(errors="replace")
-            subject = next((l.split("Subject: ", 1)[1] for l in text.splitlines() if "Subject: " in l), "")
-            if status == 0:
-                report.ok(f"{name}/uptime-report.exe: Authenticode signature verified ({subject})")
-            elif status is None:
-                raise MachineError(f"osslsigncode took too long over {name}")
-            else:
-                report.fail(f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
-                            "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(
-                                f"        {l}" for l in text.splitlines() if "rror" in l or "erif" in l))
-        elif name.endswith(".rpm"):
-            data = _read(dir_ / name, zipfiles.SIZE_LIMIT)
-            header = rpmfile.signature_header(data, name)
-            (box.path / "signatures" / f"{name}.sig").write_bytes(header)
-            if key is None:
-                report.note(f"{name}: its signature was not checked (no KEY given)")
-                continue
-            signature, signed = rpmfile.header_signature(data, name)
-            if signature is None:
-                report.fail(f"{name} carries no OpenPGP signature")
-                continue
-            (check / "rpm.sig").write_bytes(signature)
-            (check / "rpm.header").write_bytes(signed)
-            verdict = openpgp.verify(check, "key.gpg", "rpm.sig", "rpm.header", name)
-            for problem in verdict.problems:
-                report.fail(problem)
-            if verdict.good:
-                report.ok(f"{name} is signed by KEY")
+        if not name.endswith(".rpm"):
+            continue
+        data = _read(dir_ / name, zipfiles.SIZE_LIMIT)
+        (signatures / f"{name}.sig").write_bytes(rpmfile.signature_header(data, name))
+        if key is None:
+            report.note(f"{name}: its signature was not checked (no KEY given)")
+            continue
+        signature, signed = rpmfile.header_signature(data, name)
+        if signature is None:
+            report.fail(f"{name} carries no OpenPGP signature")
+            continue
+        (check / "rpm.sig").write_bytes(signature)
+        (check / "rpm.header").write_bytes(signed)
+        verdict = openpgp.verify(check, "key.gpg", "rpm.sig", "rpm.header", name)
+        for problem in verdict.problems:
+            report.fail(problem)
+        if verdict.good:
+            report.ok(f"{name} is signed by KEY")
+
+
+def _exe_signatures(dir_, listed, signatures, check, report, root):
+    """Each .exe's Authenticode signature, checked by osslsigncode in the
+    Debian 13 root, and its signature proper kept for the rebuild."""
+    for name in listed:
+        if not name.endswith(".zip"):
+            continue
+        folder = name[:-4]
+        contents = zipfiles.read(_read(dir_ / name, zipfiles.SIZE_LIMIT), name)
+        exe = contents.get(f"{folder}/uptime-report.exe")
+        if exe is None:
+            report.fail(f"{name} holds no {folder}/uptime-report.exe")
+            continue
+        proper = authenticode.signature(exe, f"{name}/uptime-report.exe")
+        if proper is None:
+            report.note(f"{name}/uptime-report.exe carries no Authenticode signature")
+            continue
+        (signatures / f"{name}.sig").write_bytes(proper)
+        (check / "program.exe").write_bytes(exe)
+        ca = []
+        if os.environ.get("VERIFY_CA_FILE"):
+            shutil.copyfile(os.environ["VERIFY_CA_FILE"], check / "ca.pem")
+            ca = ["-CAfile", f"{sandbox.BOX}/ca.pem"]
+        log = check / "authenticode.log"
+        status = sandbox.run(["osslsigncode", "verify", "-in", f"{sandbox.BOX}/program.exe"] + ca, check, log,
+                             root=root.path, timeout=120)
+        text = log.read_text(errors="replace")
+        subject = next((l.split("Subject: ", 1)[1] for l in text.splitlines() if "Subject: " in l), "")
+        if status == 0:
+            report.ok(f"{name}/uptime-report.exe: Authenticode signature verified ({subject})")
+        elif status is None:
+            raise MachineError(f"osslsigncode took too long over {name}")
+        else:
+            report.fail(f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
+                        "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(
+                            f"        {l}" for l in text.splitlines() if "rror" in l or "erif" in l))
 
 
 def _compare(dir_, listed, rebuilt, check, report):
@@ -323,12 +333,14 @@ def verify(dir_arg, key_arg, allow_incomplete):
         if info is None:
             report.fail("the release has no BUILDINFO")
             report.finish()
+        box = make.Box(work)
+        print("Signatures", flush=True)
+        _rpm_signatures(dir_, listed, key, box.path / "signatures", check, report)
         archive, release = _source(dir_, listed, info, report)
         _check_space(work)
         print("Rebuild", flush=True)
         made = _roots(info, report, work)
-        box = make.Box(work)
-        _signatures(dir_, listed, key, box, check, report, made)
+        _exe_signatures(dir_, listed, box.path / "signatures", check, report, made[0])
         # A release whose signatures fail is not worth rebuilding.
         report.stop_if_failed()
         shutil.copyfile(dir_ / archive, box.path / "work" / "source.tar.gz")
