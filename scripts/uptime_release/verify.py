@@ -112,14 +112,14 @@ def _checksums(dir_, report, key, check):
     if "SHA256SUMS" not in names:
         report.fail(f"no SHA256SUMS in {dir_}")
         report.finish()
-    listed = sums.read(_read(dir_ / "SHA256SUMS", sums.LIMIT), "SHA256SUMS")
+    data = _read(dir_ / "SHA256SUMS", sums.LIMIT)
     if key is None:
         report.incomplete("SHA256SUMS's signature (no KEY given)", "no KEY given: SHA256SUMS is not "
                           "authenticated (it proves nothing against whoever could replace the files)")
     elif "SHA256SUMS.asc" not in names:
         report.fail("no SHA256SUMS.asc: the checksums carry no signature")
     else:
-        shutil.copyfile(dir_ / "SHA256SUMS", check / "SHA256SUMS")
+        (check / "SHA256SUMS").write_bytes(data)
         (check / "SHA256SUMS.asc").write_bytes(_read(dir_ / "SHA256SUMS.asc", 1 << 20))
         verdict = openpgp.verify(check, "key.gpg", "SHA256SUMS.asc", "SHA256SUMS", "SHA256SUMS.asc")
         for problem in verdict.problems:
@@ -128,6 +128,9 @@ def _checksums(dir_, report, key, check):
             report.ok(f"SHA256SUMS is signed by {verdict.good}")
             for other in verdict.others:
                 report.note(f"SHA256SUMS.asc also holds {other}; it was not checked")
+    # Read only once its signature holds: a bad signature stops it here.
+    report.stop_if_failed()
+    listed = sums.read(data, "SHA256SUMS")
     for name, plain in sorted(names.items()):
         if not plain:
             report.fail(f"{name} is not a plain file")
