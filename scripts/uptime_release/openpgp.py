@@ -3,6 +3,7 @@
 bounded reader, and gpgv's verdict read from its status lines. No gpg, no
 agent, no socket: nothing is left behind."""
 import base64
+import hashlib
 import re
 from dataclasses import dataclass, field
 
@@ -10,7 +11,7 @@ from . import sandbox
 from .errors import FormatError, MachineError
 
 KEY_LIMIT = 1 << 20
-PUBLIC_KEY, PUBLIC_SUBKEY, SECRET_KEY = 6, 14, 5
+PUBLIC_KEY, SECRET_KEY, SIGNATURE = 6, 5, 2
 
 
 def _dearmor(text, name):
@@ -31,11 +32,12 @@ def _dearmor(text, name):
     return data
 
 
-def packet_tags(data, name):
-    """The tags of the OpenPGP packets in DATA, checking their framing."""
-    tags, at = [], 0
+def packets(data, name):
+    """The OpenPGP packets in DATA as (tag, whole packet, body), checking
+    their framing."""
+    found, at = [], 0
     while at < len(data):
-        header = data[at]
+        start, header = at, data[at]
         if not header & 0x80:
             raise FormatError(name, 0, f"not OpenPGP data at byte {at}")
         if header & 0x40:
@@ -56,9 +58,60 @@ def packet_tags(data, name):
             length, at = int.from_bytes(data[at + 1:at + 1 + size], "big"), at + 1 + size
         if length < 0 or at + length > len(data):
             raise FormatError(name, 0, "a packet that runs past the end of the file")
-        tags.append(tag)
+        found.append((tag, data[start:at + length], data[at:at + length]))
         at += length
-    return tags
+    return found
+
+
+def packet_tags(data, name):
+    return [tag for tag, _, _ in packets(data, name)]
+
+
+def _fingerprint(body):
+    """A version 4 key's fingerprint."""
+    return hashlib.sha1(b"\x99" + len(body).to_bytes(2, "big") + body).digest()
+
+
+def _issuer(body):
+    """The issuer fingerprint a version 4 signature names in its hashed
+    subpackets, if it names one."""
+    if len(body) < 6 or body[0] != 4:
+        return None
+    end, at = 6 + int.from_bytes(body[4:6], "big"), 6
+    while at < min(end, len(body)):
+        first = body[at]
+        if first < 192:
+            length, at = first, at + 1
+        elif first < 255:
+            length, at = ((first - 192) << 8) + body[at + 1] + 192, at + 2
+        else:
+            length, at = int.from_bytes(body[at + 1:at + 5], "big"), at + 5
+        if length and body[at] & 0x7f == 33:
+            return body[at + 2:at + length]
+        at += length
+    return None
+
+
+def _with_revocations_in_place(found):
+    """A key revocation given on its own (a revocation certificate added to
+    the key file) moved to right after its primary key, where gpgv looks."""
+    keys = [i for i, (tag, _, _) in enumerate(found) if tag == PUBLIC_KEY]
+    loose = [i for i, (tag, _, body) in enumerate(found)
+             if tag == SIGNATURE and len(body) > 1 and body[0] == 4 and body[1] == 0x20 and i - 1 not in keys]
+    if not loose:
+        return found
+    placed = {i: [] for i in keys}
+    for i in loose:
+        issuer = _issuer(found[i][2])
+        owner = next((k for k in keys if _fingerprint(found[k][2]) == issuer), keys[0] if len(keys) == 1 else None)
+        if owner is not None:
+            placed[owner].append(found[i])
+    kept = []
+    for i, packet in enumerate(found):
+        if i not in loose:
+            kept.append(packet)
+        kept += placed.get(i, [])
+    return kept
 
 
 def keyring(key_path, work):
@@ -71,12 +124,13 @@ def keyring(key_path, work):
         raise FormatError(name, 0, "is larger than any public key")
     if data[:1] and not data[0] & 0x80:
         data = _dearmor(data.decode("ascii", "replace"), name)
-    tags = packet_tags(data, name)
+    found = packets(data, name)
+    tags = [tag for tag, _, _ in found]
     if SECRET_KEY in tags:
         raise FormatError(name, 0, "is a secret key; give the public key")
     if not tags or tags[0] != PUBLIC_KEY:
         raise FormatError(name, 0, "is not an OpenPGP public key")
-    (work / "key.gpg").write_bytes(data)
+    (work / "key.gpg").write_bytes(b"".join(packet for _, packet, _ in _with_revocations_in_place(found)))
     return "key.gpg"
 
 
