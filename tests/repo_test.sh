@@ -233,10 +233,12 @@ refused_case() { # refused_case REASON RELEASE TREE
   publish "$2" "$3" && fail "published despite '$1'"
   grep -q -- "$1" "$work/log" || fail "no '$1' in: $(cat "$work/log")"
 }
-rm -rf "$odd" && cp -a "$release" "$odd" && mkdir -p "$odd/a/b/c/d/e/f/g/h/i/j" && ln -s a/b/c/d/e/f/g/h/i/j "$odd/link" &&
-  cp "$release/uptime-report_${version}_i386.deb" "$odd/a/b/escaped.deb" &&
-  (cd "$odd" && sha256sum link/../../../../../../../../escaped.deb >>SHA256SUMS) || fail "cannot make $odd"
+rm -rf "$odd" && cp -a "$release" "$odd" && cp "$release/uptime-report_${version}_i386.deb" "$work/escaped.deb" &&
+  (cd "$odd" && sha256sum ../escaped.deb >>SHA256SUMS) || fail "cannot make $odd"
 refused_case "not a digest and a file name" "$odd" "$work/refused"
+rm "$work/escaped.deb"
+rm -rf "$odd" && cp -a "$release" "$odd" && mkdir "$odd/folder" || fail "cannot make $odd"
+refused_case "holds folder, which is not a plain file" "$odd" "$work/refused"
 [[ -e $work/escaped.deb ]] && fail "a name in the sums placed a package outside TREE"
 rm -rf "$odd" && cp -a "$release" "$odd" && rm "$odd/uptime-report_${version}_i386.deb" &&
   mkfifo "$odd/uptime-report_${version}_i386.deb" || fail "cannot make $odd"
