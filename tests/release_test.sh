@@ -322,6 +322,15 @@ done
 expect_verdict 2 "does not hold what it was made with" "tar 0.0-tampered" -- verify "$work/release-a"
 for status in "${tampered_roots[@]}"; do mv "$status.saved" "$status"; done
 
+# A release whose roots held a package version that Debian's archive no
+# longer has cannot be rebuilt from it: incomplete, naming the package and
+# the way to another archive, never a failure of the release.
+gone=$work/gone
+copy_release "$gone"
+sed -i '0,/^ tar (= [^)]*)/s// tar (= 0.0-gone)/' "$gone/BUILDINFO"
+redo_sums "$gone"
+expect_verdict 3 "tar \(= 0.0-gone\)" "UPTIME_REPORT_MIRROR" "^INCOMPLETE" -- verify "$gone"
+
 # Signed by the project, with the signature proper of the x64 .exe left as
 # it is but for an unauthenticated blob, and another package name in the
 # x86_64 .rpm's lead, which no signature covers: both fail as differing from
