@@ -1,17 +1,20 @@
 """The release program's readers, from tables of good and bad inputs: every
 departure from a format is refused with its line and reason, never read some
 other way."""
+import contextlib
 import io
 import os
 import sys
 import tarfile
+import tempfile
 import unittest
 import zipfile
+from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from uptime_release import (authenticode, buildinfo, deb822, openpgp, releaseinfo, rpmfile,  # noqa: E402
-                            source_archive, spdx, sums, zipfiles)
-from uptime_release.errors import FormatError  # noqa: E402
+from uptime_release import (authenticode, buildinfo, deb822, make, openpgp, releaseinfo, rpmfile,  # noqa: E402
+                            source_archive, spdx, sums, verify, zipfiles)
+from uptime_release.errors import FormatError, Refused  # noqa: E402
 
 COMMIT = "a" * 40
 DIGEST = "0" * 64
@@ -220,6 +223,48 @@ class Archives(unittest.TestCase):
                 with self.assertRaises(FormatError) as caught:
                     openpgp.packet_tags(data, "k")
                 self.assertIn(reason, str(caught.exception))
+
+
+class SandboxLeftovers(unittest.TestCase):
+    """What a build (as nobody) leaves in its artifacts folder is read, moved,
+    chowned and chmodded by root: a link there is never followed."""
+    PLANTED = ("folder link", "file link", "fifo")
+
+    def planted(self, kind):
+        """(a folder outside with a.deb at mode 600, the artifacts folder with KIND planted)."""
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        outside, artifacts = Path(tmp.name, "outside"), Path(tmp.name, "box", "artifacts")
+        outside.mkdir()
+        artifacts.mkdir(parents=True)
+        (outside / "a.deb").write_bytes(b"published")
+        (outside / "a.deb").chmod(0o600)
+        if kind == "folder link":
+            artifacts.rmdir()
+            artifacts.symlink_to(outside)
+        elif kind == "file link":
+            (artifacts / "a.deb").symlink_to(outside / "a.deb")
+        else:
+            os.mkfifo(artifacts / "a.deb")
+        return outside, artifacts
+
+    def test_publish_refuses(self):
+        for kind in self.PLANTED:
+            with self.subTest(kind=kind):
+                outside, artifacts = self.planted(kind)
+                with self.assertRaises(Refused):
+                    make.publish_folder(artifacts, artifacts.parent / "out")
+                self.assertEqual((outside / "a.deb").stat().st_mode & 0o777, 0o600)
+
+    def test_compare_fails(self):
+        for kind in self.PLANTED:
+            with self.subTest(kind=kind):
+                outside, artifacts = self.planted(kind)
+                report = verify.Report(False)
+                with contextlib.redirect_stdout(io.StringIO()) as out:
+                    verify._compare(outside, {"a.deb": DIGEST}, artifacts, artifacts.parent, report)
+                self.assertNotIn("identical", out.getvalue())
+                self.assertGreater(report.failures, 0)
 
 
 if __name__ == "__main__":

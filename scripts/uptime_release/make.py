@@ -140,7 +140,9 @@ class Box:
         """Runs this program's step ARGV in ROOT's sandbox; a failure shows the
         step's own message."""
         log = self.logs / f"{len(list(self.logs.iterdir())):02d}.log"
-        status = sandbox.run(["python3", "-B", INSIDE] + argv, self.path, log, root=root.path,
+        # -I: no user site-packages from HOME, which a build can write, so that
+        # nothing a step leaves there runs in the steps after it.
+        status = sandbox.run(["python3", "-I", "-B", INSIDE] + argv, self.path, log, root=root.path,
                              read_only=[(PROGRAM, INSIDE), (self.control, "/release/control")], env=env)
         text = log.read_text(errors="replace")
         if status != 0:
@@ -184,6 +186,7 @@ def build(box, info, made, signed):
         print(f"  building {' '.join(root.spec.presets)} in the {root.spec.name} root", flush=True)
         box.run(root, f"building in the {root.spec.name} root", ["step", "build"] + list(root.spec.presets), env)
     box.run(made[0], "writing the release's files", ["step", "assemble"], env)
+    sandbox.take_back(box.path)
     for line in signed:
         print(line)
 
@@ -245,15 +248,31 @@ def _copy_without_builds(source, copy, stage):
 
 
 def publish_folder(artifacts, out):
-    """Moves the artifacts into OUT, the caller's, with plain modes."""
-    files = sorted(artifacts.iterdir())
-    for path in files:
-        os.chown(path, os.geteuid(), os.getegid())
-        os.chmod(path, 0o644)
-    if out.is_dir():
-        for path in files:
-            path.rename(out / path.name)
-    else:
-        os.chown(artifacts, os.geteuid(), os.getegid())
-        os.chmod(artifacts, 0o755)
-        artifacts.rename(out)
+    """Moves the artifacts into OUT, the caller's, with plain modes. The folder
+    was the sandbox's: anything in it but plain files (a link to a file of this
+    machine, which chown and chmod would follow) is refused."""
+    try:
+        folder = sandbox.open_made(artifacts, directory=True)
+    except sandbox.Planted as planted:
+        raise Refused(f"the build left no folder of artifacts: {planted}")
+    try:
+        names = sorted(os.listdir(folder))
+        for name in names:
+            try:
+                fd = sandbox.open_made(name, folder)
+            except sandbox.Planted as planted:
+                raise Refused(f"the build left something other than a plain file among the artifacts: {planted}")
+            try:
+                os.fchown(fd, os.geteuid(), os.getegid())
+                os.fchmod(fd, 0o644)
+            finally:
+                os.close(fd)
+        if out.is_dir():
+            for name in names:
+                os.rename(name, out / name, src_dir_fd=folder)
+        else:
+            os.fchown(folder, os.geteuid(), os.getegid())
+            os.fchmod(folder, 0o755)
+            artifacts.rename(out)
+    finally:
+        os.close(folder)

@@ -11,9 +11,11 @@ and no_new_privs. bubblewrap needs "/" to be a mount point there; in a chroot
 made without one, the sandbox first binds the chroot onto a fresh tmpfs in a
 mount namespace of its own, whose mounts reach no other namespace."""
 import ctypes
+import errno
 import os
 import resource
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -131,6 +133,39 @@ def hand_over(path):
         for folder, folders, files in os.walk(path):
             for name in [folder] + [os.path.join(folder, n) for n in folders + files]:
                 os.lchown(name, NOBODY, NOBODY)
+
+
+def take_back(path):
+    """PATH, handed over to the sandbox's user, made this program's again once
+    every sandbox that used it has stopped: nothing else running as nobody can
+    change it while it is read. What the sandbox left in it is still opened
+    only through open_made()."""
+    if os.geteuid() == 0:
+        os.chown(path, 0, 0)
+        os.chmod(path, 0o700)
+
+
+class Planted(Exception):
+    """Something other than a plain file or folder where the sandbox was to
+    leave one: missing, a link, a fifo."""
+
+
+def open_made(name, folder=None, directory=False):
+    """A descriptor of NAME (in the open folder FOLDER, if given), which the
+    sandbox made: opened only if it is a plain file (a folder, if DIRECTORY),
+    reached without a link. The sandbox's user can plant a link to any file of
+    this machine, which root would otherwise read, move, chown or chmod."""
+    flags = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | (os.O_DIRECTORY if directory else 0)
+    try:
+        fd = os.open(name, flags, dir_fd=folder)
+    except OSError as error:
+        if error.errno in (errno.ENOENT, errno.ELOOP, errno.ENOTDIR):
+            raise Planted(f"{name} is missing or a link") from None
+        raise
+    if not (stat.S_ISDIR if directory else stat.S_ISREG)(os.fstat(fd).st_mode):
+        os.close(fd)
+        raise Planted(f"{name} is not a plain {'folder' if directory else 'file'}")
+    return fd
 
 
 def run(argv, work, log, root="/", read_only=(), env=None, timeout=None, memory=None, file_size=None):

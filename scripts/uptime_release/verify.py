@@ -83,17 +83,17 @@ def _read(path, limit=FILE_LIMIT):
     return data
 
 
-def _first_difference(a, b):
-    with _open_plain(a) as x, _open_plain(b) as y:
-        offset = 0
-        while True:
-            one, two = x.read(1 << 20), y.read(1 << 20)
-            if one != two:
-                at = next((i for i, (p, q) in enumerate(zip(one, two)) if p != q), min(len(one), len(two)))
-                return offset + at
-            if not one:
-                return None
-            offset += len(one)
+def _first_difference(x, y):
+    """Where two open files first differ, None where they do not."""
+    offset = 0
+    while True:
+        one, two = x.read(1 << 20), y.read(1 << 20)
+        if one != two:
+            at = next((i for i, (p, q) in enumerate(zip(one, two)) if p != q), min(len(one), len(two)))
+            return offset + at
+        if not one:
+            return None
+        offset += len(one)
 
 
 def _check_space(folder):
@@ -277,30 +277,49 @@ def _exe_signatures(dir_, listed, signatures, check, report, root):
 
 
 def _compare(dir_, listed, rebuilt, check, report):
-    for name in list(listed) + ["SHA256SUMS"]:
-        theirs, ours = dir_ / name, rebuilt / name
-        if not ours.is_file() or ours.is_symlink():
-            report.fail(f"{name} is not made by the rebuild")
-            continue
-        offset = _first_difference(theirs, ours)
-        if offset is None:
-            report.ok(f"{name} is identical")
-            continue
-        report.fail(f"{name} differs from its rebuild, first at byte {offset}")
-        if shutil.which("diffoscope"):
-            for side, path in (("published", theirs), ("rebuilt", ours)):
-                shutil.copyfile(path, check / f"{side}-{name}")
-                os.chmod(check / f"{side}-{name}", 0o644)
-            log = check / "diffoscope.log"
-            status = sandbox.run(["diffoscope", "--no-progress", "--max-report-size", "65536",
-                                  f"{sandbox.BOX}/published-{name}", f"{sandbox.BOX}/rebuilt-{name}"],
-                                 check, log, timeout=300, memory=2 << 30, file_size=16 << 20)
-            lines = log.read_text(errors="replace").splitlines()
-            print("\n".join(f"        {line}" for line in lines[:40]))
-            if status is None:
-                print("        (diffoscope was stopped after 300 seconds)")
-            (check / f"published-{name}").unlink()
-            (check / f"rebuilt-{name}").unlink()
+    """Each published file against the rebuild's. The rebuild's folder was the
+    sandbox's: what is there is read without following a link, which would
+    lead anywhere on this machine (to DIR itself, through /proc/self/cwd)."""
+    try:
+        folder = sandbox.open_made(rebuilt, directory=True)
+    except sandbox.Planted as planted:
+        report.fail(f"the rebuild left no folder of artifacts: {planted}")
+        return
+    try:
+        for name in list(listed) + ["SHA256SUMS"]:
+            try:
+                ours = os.fdopen(sandbox.open_made(name, folder), "rb")
+            except sandbox.Planted:
+                report.fail(f"{name} is not made by the rebuild")
+                continue
+            with ours, _open_plain(dir_ / name) as theirs:
+                offset = _first_difference(theirs, ours)
+                if offset is None:
+                    report.ok(f"{name} is identical")
+                    continue
+                report.fail(f"{name} differs from its rebuild, first at byte {offset}")
+                if shutil.which("diffoscope"):
+                    _diffoscope(name, theirs, ours, check)
+    finally:
+        os.close(folder)
+
+
+def _diffoscope(name, theirs, ours, check):
+    for side, f in (("published", theirs), ("rebuilt", ours)):
+        f.seek(0)
+        with open(check / f"{side}-{name}", "wb") as copy:
+            shutil.copyfileobj(f, copy)
+        os.chmod(check / f"{side}-{name}", 0o644)
+    log = check / "diffoscope.log"
+    status = sandbox.run(["diffoscope", "--no-progress", "--max-report-size", "65536",
+                          f"{sandbox.BOX}/published-{name}", f"{sandbox.BOX}/rebuilt-{name}"],
+                         check, log, timeout=300, memory=2 << 30, file_size=16 << 20)
+    lines = log.read_text(errors="replace").splitlines()
+    print("\n".join(f"        {line}" for line in lines[:40]))
+    if status is None:
+        print("        (diffoscope was stopped after 300 seconds)")
+    (check / f"published-{name}").unlink()
+    (check / f"rebuilt-{name}").unlink()
 
 
 def verify(dir_arg, key_arg, allow_incomplete):
