@@ -1,6 +1,7 @@
 """The release program's readers, from tables of good and bad inputs: every
 departure from a format is refused with its line and reason, never read some
 other way."""
+import base64
 import contextlib
 import io
 import os
@@ -195,6 +196,35 @@ class Signatures(unittest.TestCase):
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
                     authenticode.signature(data, "p.exe")
+                self.assertIn(reason, str(caught.exception))
+
+
+def armoured(kind, data):
+    return f"-----BEGIN PGP {kind}-----\n\n{base64.b64encode(data).decode()}\n-----END PGP {kind}-----\n".encode()
+
+
+class DetachedSignatures(unittest.TestCase):
+    """Only signature packets over a document reach gpgv: it takes a signed
+    message or a cleartext signature in their place and checks what they hold."""
+    SIGNATURE = bytes([0x88, 4, 4, 0x00, 22, 8])
+
+    def test_read(self):
+        for data in (self.SIGNATURE, armoured("SIGNATURE", self.SIGNATURE), b"text before\n" +
+                     armoured("SIGNATURE", self.SIGNATURE + bytes([0x88, 6, 3, 5, 0x01, 0, 0, 0]))):
+            with self.subTest(data=data[:20]):
+                self.assertTrue(openpgp.detached_signature(data, "s").startswith(b"\x88"))
+        one_pass, literal = bytes([0x90, 3, 3, 0, 8]), bytes([0xac, 3]) + b"b\0x"
+        for data, reason in [
+                (b"", "no signature"), (self.SIGNATURE + b"garbage", "not OpenPGP"),
+                (one_pass + literal + self.SIGNATURE, "other than signatures"),
+                (bytes([0x88, 4, 4, 0x13, 22, 8]), "other than signatures"),
+                (armoured("MESSAGE", one_pass + literal + self.SIGNATURE), "a message"),
+                (b"-----BEGIN PGP SIGNED MESSAGE-----\nHash: SHA256\n\nforged sums\n" +
+                 armoured("SIGNATURE", self.SIGNATURE), "a signed message"),
+                (armoured("PUBLIC KEY BLOCK", bytes([0x99, 0, 1, 4])), "a public key block")]:
+            with self.subTest(reason=reason, data=data[:20]):
+                with self.assertRaises(FormatError) as caught:
+                    openpgp.detached_signature(data, "s")
                 self.assertIn(reason, str(caught.exception))
 
 

@@ -14,14 +14,17 @@ KEY_LIMIT = 1 << 20
 PUBLIC_KEY, SECRET_KEY, SIGNATURE = 6, 5, 2
 
 
-def _dearmor(text, name):
+def _dearmor(text, name, expected="PUBLIC KEY BLOCK", what="a public key"):
+    # Every armour header counts, an unended one too: a cleartext signed
+    # message holds a signature block of its own.
+    for kind in re.findall(r"-----BEGIN PGP ([A-Z ]+)-----", text):
+        if kind != expected:
+            raise FormatError(name, 0, f"holds a {kind.lower()}, not {what}")
     blocks = re.findall(r"-----BEGIN PGP ([A-Z ]+)-----\r?\n(.*?)-----END PGP \1-----", text, re.S)
     if not blocks:
         raise FormatError(name, 0, "holds no armoured OpenPGP block")
     data = b""
     for kind, body in blocks:
-        if kind != "PUBLIC KEY BLOCK":
-            raise FormatError(name, 0, f"holds a {kind.lower()}, not a public key")
         # Armour headers end at the first empty line; a CRC line follows the data.
         _, _, body = body.partition("\n\n") if re.match(r"[A-Za-z-]+: ", body) else ("", "", body)
         lines = [line.strip() for line in body.strip().splitlines() if not line.startswith("=")]
@@ -132,6 +135,23 @@ def keyring(key_path, work):
         raise FormatError(name, 0, "is not an OpenPGP public key")
     (work / "key.gpg").write_bytes(b"".join(packet for _, packet, _ in _with_revocations_in_place(found)))
     return "key.gpg"
+
+
+def detached_signature(data, name):
+    """DATA (armoured or binary) as binary signature packets over a document,
+    and nothing else: gpgv takes a signed message or a cleartext signature in
+    their place, checks what they hold instead of the file, and fails as
+    though this machine could not run it."""
+    if data[:1] and not data[0] & 0x80:
+        data = _dearmor(data.decode("ascii", "replace"), name, "SIGNATURE", "a detached signature")
+    found = packets(data, name)
+    if not found:
+        raise FormatError(name, 0, "holds no signature")
+    for tag, _, body in found:
+        kind = body[2] if body[:1] == b"\x03" and len(body) > 2 else body[1] if len(body) > 1 else None
+        if tag != SIGNATURE or kind not in (0, 1):
+            raise FormatError(name, 0, "holds other than signatures over a document (a signed message, a key?)")
+    return data
 
 
 @dataclass

@@ -120,8 +120,9 @@ def _checksums(dir_, report, key, check):
         report.fail("no SHA256SUMS.asc: the checksums carry no signature")
     else:
         (check / "SHA256SUMS").write_bytes(data)
-        (check / "SHA256SUMS.asc").write_bytes(_read(dir_ / "SHA256SUMS.asc", 1 << 20))
-        verdict = openpgp.verify(check, "key.gpg", "SHA256SUMS.asc", "SHA256SUMS", "SHA256SUMS.asc")
+        (check / "SHA256SUMS.sig").write_bytes(
+            openpgp.detached_signature(_read(dir_ / "SHA256SUMS.asc", 1 << 20), "SHA256SUMS.asc"))
+        verdict = openpgp.verify(check, "key.gpg", "SHA256SUMS.sig", "SHA256SUMS", "SHA256SUMS.asc")
         for problem in verdict.problems:
             report.fail(problem)
         if verdict.good:
@@ -230,7 +231,7 @@ def _rpm_signatures(dir_, listed, key, signatures, check, report):
         if signature is None:
             report.fail(f"{name} carries no OpenPGP signature")
             continue
-        (check / "rpm.sig").write_bytes(signature)
+        (check / "rpm.sig").write_bytes(openpgp.detached_signature(signature, f"{name}'s header signature"))
         (check / "rpm.header").write_bytes(signed)
         verdict = openpgp.verify(check, "key.gpg", "rpm.sig", "rpm.header", name)
         for problem in verdict.problems:
