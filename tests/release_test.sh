@@ -303,6 +303,9 @@ sockets >"$work/sockets-before"
 (($? == 2)) && grep -q "cannot make a temporary folder" "$work/log" ||
   fail "a TMPDIR that does not exist: $(cat "$work/log")"
 [[ -z $(new_at_root) ]] || fail "a TMPDIR that does not exist made files at /: $(new_at_root)"
+# A TMPDIR inside DIR would put the verifier's own folder among the release's files.
+expect_verdict 2 "TMPDIR .* is inside DIR" -- env TMPDIR="$work/release-a/tmp" \
+  bash "$src/scripts/verify-release.sh" "$work/release-a" "$work/release-key.pub"
 mkdir "$work/small"
 expect_verdict 2 "nothing was judged" "free; a rebuild needs" -- unshare --mount sh -c \
   "mount -t tmpfs -o size=6m,nr_inodes=400 small '$work/small' && TMPDIR='$work/small' VERIFY_CA_FILE='$work/cert.pem' \

@@ -337,6 +337,9 @@ def verify(dir_arg, key_arg, allow_incomplete):
             raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what a verifier needs)")
     # TMPDIR as given: Python's own choice would fall back to /tmp unasked.
     tmp = Path(os.path.abspath(os.environ.get("TMPDIR") or "/tmp"))
+    if tmp.resolve() == dir_ or dir_ in tmp.resolve().parents:
+        raise UsageError(f"TMPDIR ({tmp}) is inside DIR, where the verifier's work folder would be taken for "
+                         "a file of the release; set TMPDIR elsewhere")
     try:
         work = Path(tempfile.mkdtemp(prefix="verify-release.", dir=tmp))
     except OSError as error:
