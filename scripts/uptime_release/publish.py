@@ -91,13 +91,35 @@ class Signer:
                           f"{log.read_text(errors='replace').strip()}")
 
 
-def _plain_files(folder, label):
-    """{name: path} of FOLDER's entries, each a plain file."""
+def _take(root, relative, copy):
+    """Copies ROOT/RELATIVE, a plain file, to COPY, opening every folder on
+    the way and the file without following a link. Every check and every
+    use is of the copy: a release folder or a tree may be another user's,
+    who could put another file, or a link, in place of one already checked."""
+    folder = os.open(root, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        for part in relative.split("/")[:-1]:
+            inner = sandbox.open_made(part, folder, directory=True)
+            os.close(folder)
+            folder = inner
+        fd = sandbox.open_made(relative.split("/")[-1], folder)
+    except sandbox.Planted:
+        raise Refused(f"{root} holds {relative}, which is not a plain file") from None
+    finally:
+        os.close(folder)
+    copy.parent.mkdir(parents=True, exist_ok=True)
+    with os.fdopen(fd, "rb") as source, open(copy, "wb") as target:
+        shutil.copyfileobj(source, target)
+    return copy
+
+
+def _plain_files(folder, label, copies):
+    """{name: copy} of FOLDER's entries, each a plain file, copied into COPIES."""
     found = {}
-    for entry in os.scandir(folder):
+    for entry in sorted(os.scandir(folder), key=lambda e: e.name):
         if not entry.is_file(follow_symlinks=False):
             raise Refused(f"{label} holds {entry.name}, which is not a plain file")
-        found[entry.name] = Path(entry.path)
+        found[entry.name] = _take(folder, entry.name, copies / entry.name)
     return found
 
 
@@ -192,18 +214,22 @@ def _walk(tree):
     return files
 
 
-def _kept(tree, signer):
-    """The releases TREE keeps, each checked as a new one is: {version:
-    (sums, BUILDINFO)}, and every package file TREE holds, which must be one
-    of theirs."""
+def _kept(tree, taken, signer):
+    """The releases TREE keeps, each checked as a new one is, from their
+    copies in TAKEN: {version: (sums, BUILDINFO)}."""
     kept = {}
     releases = tree / "releases"
+    if not releases.is_dir() or releases.is_symlink():
+        raise Refused(f"{releases} is not a folder")
     for entry in sorted(os.listdir(releases)):
         folder = releases / entry
-        files = _plain_files(folder, f"{tree}/releases/{entry}")
+        if not folder.is_dir() or folder.is_symlink():
+            raise Refused(f"{folder} is not a folder")
+        files = {name: taken / "releases" / entry / name for name in os.listdir(taken / "releases" / entry)} \
+            if (taken / "releases" / entry).is_dir() else {}
         if set(files) - set(RELEASE_FILES):
             raise Refused(f"{folder} holds more than {', '.join(RELEASE_FILES)}")
-        listed, info = _release(folder, f"{tree}/releases/{entry}", signer, files, complete=False)
+        listed, info = _release(folder, str(folder), signer, files, complete=False)
         if info.version != entry:
             raise Refused(f"{folder}'s BUILDINFO is of version {info.version}")
         kept[entry] = (listed, info)
@@ -239,14 +265,14 @@ def publish(release_arg, tree_arg, environ):
             if not os.access(environ["SIGN_GPG_KEY"], os.R_OK):
                 raise Refused(f"cannot read SIGN_GPG_KEY: {environ['SIGN_GPG_KEY']}")
             signer = Signer(environ["SIGN_GPG_KEY"], environ.get("SIGN_GPG_PASSPHRASE", ""), work / "gpg")
-        files = _plain_files(release, str(release))
+        files = _plain_files(release, str(release), work / "release")
         listed, info = _release(release, str(release), signer, files)
-        placed = _placements(release, listed, info)
+        placed = _placements(work / "release", listed, info)
         for name in RELEASE_FILES:
             if name in files:
                 placed[f"releases/{info.version}/{name}"] = files[name]
 
-        old, kept = None, {}
+        old, kept, taken = None, {}, {}
         if os.path.lexists(out):
             if not out.is_dir() or out.is_symlink():
                 raise Refused(f"{out} exists and is not a folder")
@@ -256,17 +282,20 @@ def publish(release_arg, tree_arg, environ):
                 if "releases" not in os.listdir(out) or extra:
                     raise Refused(f"{out} holds {', '.join(sorted(extra)) or 'no releases/'}, which is not part "
                                   "of a repository tree this script made; move it elsewhere first")
-                held = _walk(out)
-                kept = _kept(out, signer)
+                # What the new tree carries over (the releases' files and
+                # packages; the metadata is written anew), taken once.
+                taken = {p: _take(out, p, work / "tree" / p) for p in _walk(out)
+                         if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")}
+                kept = _kept(out, work / "tree", signer)
                 expected = {_target(n): d for listed_, _ in kept.values() for n, d in listed_.items() if _target(n)}
-                for path in held:
-                    if path.startswith((f"{POOL}/", "rpm/")) and not path.startswith("rpm/repodata/"):
+                for path, copy in taken.items():
+                    if not path.startswith("releases/"):
                         if path not in expected:
                             raise Refused(f"{out} holds {path}, which no release in it lists")
-                        if sums.sha256(out / path) != expected[path]:
+                        if sums.sha256(copy) != expected[path]:
                             raise Refused(f"packages in {out} do not match their releases' SHA256SUMS: {path}")
         for target, source in placed.items():
-            if old and (old / target).exists() and sums.sha256(old / target) != sums.sha256(source):
+            if target in taken and sums.sha256(taken[target]) != sums.sha256(source):
                 raise Refused(f"{out} already holds {target} with other bytes; a published file is never "
                               "replaced (give the release a new package revision: RELEASE_REVISION)")
         # The tree's time: the newest release in it.
@@ -280,9 +309,7 @@ def publish(release_arg, tree_arg, environ):
         out.parent.mkdir(parents=True, exist_ok=True)
         stage = Path(tempfile.mkdtemp(prefix=f".{out.name}.partial.", dir=out.parent))
         tree = stage / "tree"
-        carried = [(p, old / p) for p in (held if old else [])
-                   if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")]
-        for target, source in carried + list(placed.items()):
+        for target, source in list(taken.items()) + list(placed.items()):
             (tree / target).parent.mkdir(parents=True, exist_ok=True)
             shutil.copyfile(source, tree / target)
         (tree / POOL).mkdir(parents=True, exist_ok=True)
