@@ -5,6 +5,7 @@ import base64
 import contextlib
 import io
 import os
+import signal
 import sys
 import tarfile
 import tempfile
@@ -13,8 +14,8 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from uptime_release import (authenticode, buildinfo, deb822, make, openpgp, releaseinfo, rpmfile,  # noqa: E402
-                            source_archive, spdx, sums, verify, zipfiles)
+from uptime_release import (authenticode, buildinfo, deb822, make, openpgp, publish, releaseinfo,  # noqa: E402
+                            rpmfile, source_archive, spdx, sums, verify, zipfiles)
 from uptime_release.errors import FormatError, Refused  # noqa: E402
 
 COMMIT = "a" * 40
@@ -295,6 +296,44 @@ class SandboxLeftovers(unittest.TestCase):
                     verify._compare(outside, {"a.deb": DIGEST}, artifacts, artifacts.parent, report)
                 self.assertNotIn("identical", out.getvalue())
                 self.assertGreater(report.failures, 0)
+
+
+class TreeSwap(unittest.TestCase):
+    """A signal as the new tree takes the old one's place leaves one of the two
+    in place, never neither, whether or not the file system swaps in one step."""
+
+    def test_signal(self):
+        class Stop(BaseException):
+            pass
+
+        def stop(*_):
+            raise Stop()
+        rename = Path.rename
+
+        def rename_then_signal(path, target):
+            result = rename(path, target)
+            if Path(target).name == "old":
+                os.kill(os.getpid(), signal.SIGTERM)
+            return result
+        previous = signal.signal(signal.SIGTERM, stop)
+        self.addCleanup(signal.signal, signal.SIGTERM, previous)
+        for swaps in (True, False):
+            with self.subTest(swaps=swaps), tempfile.TemporaryDirectory() as tmp:
+                out, stage = Path(tmp, "tree"), Path(tmp, ".tree.partial")
+                (stage / "tree").mkdir(parents=True)
+                (stage / "tree" / "new").touch()
+                out.mkdir()
+                (out / "old").touch()
+                exchange = publish._exchange
+                publish._exchange = exchange if swaps else lambda a, b: False
+                Path.rename = rename_then_signal
+                try:
+                    publish._swap(stage / "tree", out, out, stage)
+                except Stop:
+                    pass
+                finally:
+                    Path.rename, publish._exchange = rename, exchange
+                self.assertEqual(os.listdir(out), ["new"])
 
 
 if __name__ == "__main__":

@@ -6,11 +6,14 @@ Every file taken from the release or kept from TREE is checked first: the
 release's against its SHA256SUMS (and, when signing, SHA256SUMS against the
 key), each kept release's the same way; BUILDINFO is read strictly, once,
 after that. TREE holds nothing but plain files and folders."""
+import ctypes
 import email.utils
+import errno
 import gzip
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tempfile
 from pathlib import Path
@@ -389,19 +392,43 @@ def _dnf(tree, epoch, work):
           "--set-timestamp-to-revision", "--revision", str(epoch), str(tree / "rpm")], "createrepo_c")
 
 
+def _exchange(a, b):
+    """Swaps the folders A and B in one step (renameat2's RENAME_EXCHANGE);
+    False where the file system cannot."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    at_fdcwd, rename_exchange = -100, 2
+    if libc.renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0:
+        return True
+    error = ctypes.get_errno()
+    if error in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+        return False
+    raise OSError(error, os.strerror(error), str(b))
+
+
 def _swap(tree, out, old, stage):
-    """The new tree takes the old one's place, which is put back if that fails."""
-    moved = None
-    if old:
-        moved = stage / "old"
-        old.rename(moved)
+    """The new tree takes the old one's place in one step, so that no signal
+    leaves TREE missing or removes the old tree with the stage: after the
+    swap, the old tree is at TREE's former place in the stage. Where the file
+    system cannot swap, the old one is moved aside with signals held, and put
+    back if the move fails."""
+    if old and _exchange(tree, out):
+        return
+    signals = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
+    signal.pthread_sigmask(signal.SIG_BLOCK, signals)
     try:
-        if moved is None and out.is_dir():
-            for entry in tree.iterdir():
-                entry.rename(out / entry.name)
-        else:
-            tree.rename(out)
-    except BaseException:
-        if moved is not None and not out.exists():
-            moved.rename(out)
-        raise
+        moved = None
+        if old:
+            moved = stage / "old"
+            old.rename(moved)
+        try:
+            if moved is None and out.is_dir():
+                for entry in tree.iterdir():
+                    entry.rename(out / entry.name)
+            else:
+                tree.rename(out)
+        except BaseException:
+            if moved is not None and not out.exists():
+                moved.rename(out)
+            raise
+    finally:
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, signals)
