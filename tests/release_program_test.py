@@ -6,9 +6,11 @@ import contextlib
 import io
 import os
 import signal
+import struct
 import sys
 import tarfile
 import tempfile
+import tracemalloc
 import unittest
 import zipfile
 from pathlib import Path
@@ -244,6 +246,24 @@ class Archives(unittest.TestCase):
                 with self.assertRaises(FormatError) as caught:
                     zipfiles.read(made(names), "z")
                 self.assertIn(reason, str(caught.exception))
+
+    def test_zip_member_larger_than_it_claims(self):
+        """A member that inflates far past the size it claims is refused
+        without being held in memory whole."""
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w", zipfile.ZIP_DEFLATED) as archive:
+            with archive.open("t/a.exe", "w") as member:
+                for _ in range(200):
+                    member.write(bytes(1 << 20))
+        data = bytearray(buffer.getvalue())
+        central = data.rfind(b"PK\x01\x02")
+        data[22:26], data[central + 24:central + 28] = struct.pack("<I", 10), struct.pack("<I", 10)
+        tracemalloc.start()
+        with self.assertRaises(FormatError):
+            zipfiles.read(bytes(data), "z")
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        self.assertLess(peak, 32 << 20)
 
     def test_openpgp_packets(self):
         key = bytes([0x99, 0, 3]) + b"abc" + bytes([0xb4, 1]) + b"u"

@@ -29,10 +29,20 @@ def read(data, name):
         if info.filename in contents:
             raise FormatError(name, 0, f"{info.filename}: a member the archive holds twice")
         try:
-            contents[info.filename] = archive.read(info)
+            contents[info.filename] = _member(archive, info)
         except (zipfile.BadZipFile, ValueError, RuntimeError, EOFError) as error:
             raise FormatError(name, 0, f"{info.filename} cannot be unpacked: {error}")
     return contents
+
+
+def _member(archive, info):
+    """A member's bytes, inflated a piece at a time: read whole, zipfile
+    inflates up to 2 GiB at once, whatever size the member claims."""
+    pieces = []
+    with archive.open(info) as member:
+        while piece := member.read(1 << 20):
+            pieces.append(piece)
+    return b"".join(pieces)
 
 
 def executable(data):
