@@ -80,6 +80,18 @@ class Unavailable(Exception):
         self.packages = packages
 
 
+class Inconsistent(Exception):
+    """A package list (a BUILDINFO's) that apt does not install as it is: the
+    root made from it holds other packages, so no release was built in it."""
+
+    def __init__(self, root, made, listed):
+        extra = [f"{n} {v}" for n, v in sorted(set(made) - set(listed))]
+        lacking = [f"{n} {v}" for n, v in sorted(set(listed) - set(made))]
+        super().__init__(f"the {root} root made from BUILDINFO's packages holds others: "
+                         + "; ".join(([f"also {', '.join(extra[:5])}"] if extra else [])
+                                     + ([f"not {', '.join(lacking[:5])}"] if lacking else [])))
+
+
 @dataclass(frozen=True)
 class Root:
     spec: Spec
@@ -227,7 +239,10 @@ def exactly(spec, packages, work):
         _check(folder, packages, spec, work)
         return Root(spec, folder / "root", packages)
     made = _make(spec, folder, "custom", [f"{name}={version}" for name, version in packages], work)
-    _check(folder, packages, spec, work) if made != packages else None
+    if made != packages:
+        # Not kept under the list's name: it does not hold the list.
+        shutil.rmtree(folder, ignore_errors=True)
+        raise Inconsistent(spec.name, made, packages)
     return Root(spec, folder / "root", packages)
 
 

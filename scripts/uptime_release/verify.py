@@ -208,6 +208,9 @@ def _roots(info, report, logs):
                 "http://snapshot.debian.org/archive/debian/<time of the release>)",
                 f"{missing}")
             report.finish()
+        except roots.Inconsistent as inconsistent:
+            report.fail(f"{inconsistent} (a root was never made from that list)")
+            report.finish()
     if [r.spec.name for r in made] != [s.name for s in roots.SPECS]:
         report.fail("BUILDINFO does not name the roots this checkout builds in")
         report.finish()
