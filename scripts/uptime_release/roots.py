@@ -109,6 +109,17 @@ def cache_folder():
     return Path(base).resolve() / "uptime-report" / "roots"
 
 
+def _own(folder):
+    """Refuses a cache folder (or a root's folder in it) that another user
+    owns or can write to: they could put other compilers in a root whose
+    package list is right, and dpkg's database would not tell."""
+    info = os.stat(folder)
+    if info.st_uid != os.geteuid() or info.st_mode & 0o022:
+        whose = "writable by others" if info.st_uid == os.geteuid() else "another user's"
+        raise MachineError(f"{folder} is {whose}: a root taken from it could hold anything; keep the roots in a "
+                           "folder of your own that only you can write to (UPTIME_REPORT_ROOTS)")
+
+
 def mirrors():
     return (os.environ.get("UPTIME_REPORT_MIRROR") or MIRROR).rstrip("/"), \
         (os.environ.get("UPTIME_REPORT_SECURITY_MIRROR") or SECURITY_MIRROR).rstrip("/")
@@ -212,11 +223,13 @@ def for_release(spec, work):
     """The root as the archive stands now: cached while the archive's suites
     are unchanged, checked before use."""
     cache = cache_folder()
+    _own(cache) if cache.exists() else None
     state = _key(spec.suite, " ".join(spec.architectures), " ".join(spec.packages), *_archive_state(spec.suite))
     index = cache / "archive-states" / state
     if not _fresh() and index.is_file():
         folder = cache / index.read_text().strip()
         if (folder / "packages").is_file():
+            _own(folder)
             packages = _read_packages(folder / "packages")
             _check(folder, packages, spec, work)
             return Root(spec, folder / "root", packages)
@@ -234,8 +247,10 @@ def exactly(spec, packages, work):
     """The root holding exactly PACKAGES (from a BUILDINFO), made again from
     the archive where the cache has none."""
     cache = cache_folder()
+    _own(cache) if cache.exists() else None
     folder = cache / _key(spec.suite, " ".join(spec.architectures), packages_text(packages))
     if not _fresh() and (folder / "packages").is_file():
+        _own(folder)
         _check(folder, packages, spec, work)
         return Root(spec, folder / "root", packages)
     made = _make(spec, folder, "custom", [f"{name}={version}" for name, version in packages], work)
