@@ -1,7 +1,9 @@
 """The steps of a release that run inside a root's sandbox, where /build
-holds the work: the sources (src), the artifacts made so far, the keys of a
-signing release or the published signatures of a rebuild, and a work folder.
-Each step is a subcommand of the program, started by make.py."""
+holds the work: the sources (src), the artifacts made so far, the published
+signatures of a rebuild, and a work folder. The keys of a signing release are
+not there: they are bound read-only at /release/keys for the steps that sign
+alone, never for a build, which runs the sources' own code. Each step is a
+subcommand of the program, started by make.py."""
 import json
 import os
 import shutil
@@ -15,8 +17,11 @@ from .errors import FormatError, Refused
 
 BOX = Path("/build")
 SOURCES, ARTIFACTS, WORK = BOX / "src", BOX / "artifacts", BOX / "work"
-KEYS, SIGNATURES = BOX / "keys", BOX / "signatures"
-GNUPGHOME = WORK / "gnupg"
+SIGNATURES = BOX / "signatures"
+KEYS = Path("/release/keys")
+# The step's own: the sandbox's /tmp is new for each run, where nothing a
+# build left (a gpg.conf naming another program, say) can be.
+GNUPGHOME = Path("/tmp/gnupg")
 NAME = "uptime-report"
 
 
@@ -45,8 +50,21 @@ def _gpg():
             "--passphrase-file", str(KEYS / "gpg-passphrase")]
 
 
-def _fingerprint():
-    return (KEYS / "gpg-fingerprint").read_text().strip()
+def _import_key():
+    """SIGN_GPG_KEY imported into the step's own GNUPGHOME: (its fingerprint,
+    when it was made)."""
+    GNUPGHOME.mkdir(mode=0o700, exist_ok=True)
+    gpg = _gpg()
+    result = subprocess.run(gpg[:3] + ["--import", str(KEYS / "gpg-key")], capture_output=True, text=True)
+    if result.returncode != 0:
+        raise Refused(f"cannot import SIGN_GPG_KEY: {result.stderr.strip()}")
+    listing = subprocess.run(gpg[:3] + ["--with-colons", "--list-secret-keys"], capture_output=True,
+                             text=True).stdout.splitlines()
+    created = next((int(line.split(":")[5]) for line in listing if line.startswith("sec:")), None)
+    fingerprint = next((line.split(":")[9] for line in listing if line.startswith("fpr:")), None)
+    if fingerprint is None:
+        raise Refused("SIGN_GPG_KEY holds no secret key")
+    return fingerprint, created
 
 
 def check_keys():
@@ -55,22 +73,12 @@ def check_keys():
     PKCS#12 file must open with its password."""
     epoch = _info().epoch
     if (KEYS / "gpg-key").exists():
-        GNUPGHOME.mkdir(mode=0o700, exist_ok=True)
+        fingerprint, created = _import_key()
         gpg = _gpg()
-        result = subprocess.run(gpg[:3] + ["--import", str(KEYS / "gpg-key")], capture_output=True, text=True)
-        if result.returncode != 0:
-            raise Refused(f"cannot import SIGN_GPG_KEY: {result.stderr.strip()}")
-        listing = subprocess.run(gpg[:3] + ["--with-colons", "--list-secret-keys"], capture_output=True,
-                                 text=True).stdout.splitlines()
-        created = next((int(line.split(":")[5]) for line in listing if line.startswith("sec:")), None)
-        fingerprint = next((line.split(":")[9] for line in listing if line.startswith("fpr:")), None)
-        if fingerprint is None:
-            raise Refused("SIGN_GPG_KEY holds no secret key")
         if created > epoch:
             raise Refused(f"the OpenPGP key was made at {created}, after SOURCE_DATE_EPOCH ({epoch}): a release "
                           "signs at the commit's time, and gpg will not sign before a key existed; use a key "
                           "older than the commit")
-        (KEYS / "gpg-fingerprint").write_text(fingerprint + "\n")
         (WORK / "gpg-test").write_text("test\n")
         result = subprocess.run(gpg + ["--faked-system-time", f"{epoch}!", "--local-user", fingerprint,
                                        "--detach-sign", "-o", str(WORK / "gpg-test.sig"), str(WORK / "gpg-test")],
@@ -115,11 +123,11 @@ def _finish_zip(package, epoch):
     zipfiles.write(package, contents, zipfiles.executable(package.read_bytes()), epoch)
 
 
-def _finish_rpm(package):
-    if (KEYS / "gpg-key").exists():
+def _finish_rpm(package, fingerprint):
+    if fingerprint:
         gpg = _gpg()
         step(f"signing {package.name}", [
-            "rpmsign", "--addsign", "--define", "__gpg /usr/bin/gpg", "--define", f"_gpg_name {_fingerprint()}",
+            "rpmsign", "--addsign", "--define", "__gpg /usr/bin/gpg", "--define", f"_gpg_name {fingerprint}",
             "--define", "_gpg_sign_cmd_extra_args " + " ".join(gpg[1:] + ["--faked-system-time",
                                                                           f"{_info().epoch}!"]),
             str(package)])
@@ -153,9 +161,8 @@ def _finish_tgz(package, epoch):
 
 
 def build(presets):
-    """Configures, builds and packages each preset, and finishes each
-    package: archives written again in order, the .exe and .rpm files signed
-    (or given their published signatures)."""
+    """Configures, builds and packages each preset; the .tar.gz archives are
+    written again in order, the .zip and .rpm packages are left to sign()."""
     info = _info()
     ARTIFACTS.mkdir(exist_ok=True)
     (ARTIFACTS / "components").mkdir(exist_ok=True)
@@ -173,14 +180,24 @@ def build(presets):
         for package in sorted(packages.iterdir()):
             if package.name.endswith(".tar.gz"):
                 _finish_tgz(package, info.epoch)
-            elif package.suffix == ".rpm":
-                _finish_rpm(package)
-            elif package.suffix == ".zip":
-                _finish_zip(package, info.epoch)
-            elif package.suffix != ".deb":
+            elif package.suffix not in (".deb", ".rpm", ".zip"):
                 continue
             shutil.move(str(package), ARTIFACTS / package.name)
             (ARTIFACTS / "components" / f"{package.name}.json").write_text(json.dumps(components))
+
+
+def sign():
+    """Finishes every .zip and .rpm package once all are built, in a step of
+    its own, the only one but check-keys and assemble that sees the keys: the
+    .exe files and the .rpm packages signed (or given their published
+    signatures), the .zip files written again in order."""
+    epoch = _info().epoch
+    fingerprint = _import_key()[0] if (KEYS / "gpg-key").exists() else None
+    for package in sorted(ARTIFACTS.iterdir()):
+        if package.suffix == ".rpm":
+            _finish_rpm(package, fingerprint)
+        elif package.suffix == ".zip":
+            _finish_zip(package, epoch)
 
 
 def _cpack_version(config):
@@ -232,8 +249,9 @@ def assemble():
     listed = {artifact: sums.sha256(ARTIFACTS / artifact) for artifact in os.listdir(ARTIFACTS)}
     (ARTIFACTS / "SHA256SUMS").write_text(sums.write(listed))
     if (KEYS / "gpg-key").exists():
+        fingerprint = _import_key()[0]
         step("signing SHA256SUMS", _gpg() + ["--faked-system-time", f"{info.epoch}!", "--local-user",
-                                             _fingerprint(), "--armor", "--detach-sign", "-o",
+                                             fingerprint, "--armor", "--detach-sign", "-o",
                                              str(ARTIFACTS / "SHA256SUMS.asc"), str(ARTIFACTS / "SHA256SUMS")])
 
 
@@ -255,6 +273,8 @@ def main(command, args):
             check_keys()
         elif command == "build":
             build(args)
+        elif command == "sign":
+            sign()
         elif command == "assemble":
             assemble()
     except (Refused, FormatError) as error:

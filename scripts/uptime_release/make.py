@@ -131,19 +131,27 @@ class Box:
         # What the steps read and nothing they run may change: the release's
         # record and the roots, bound read-only.
         self.control = stage / "control"
-        for folder in (self.path, self.logs, self.control, self.path / "home", self.path / "work",
-                       self.path / "keys", self.path / "signatures", self.path / "artifacts"):
+        # The keys, outside the box: bound read-only for the steps that sign
+        # alone, never for a build, which runs the sources' own code.
+        self.keys = stage / "keys"
+        for folder in (self.path, self.logs, self.control, self.keys, self.path / "home", self.path / "work",
+                       self.path / "signatures", self.path / "artifacts"):
             folder.mkdir(mode=0o700)
         os.chmod(self.control, 0o755)
 
-    def run(self, root, what, argv, env=None):
+    def run(self, root, what, argv, env=None, keys=False):
         """Runs this program's step ARGV in ROOT's sandbox; a failure shows the
-        step's own message."""
+        step's own message. With KEYS, the step sees the keys, and its HOME is
+        its own /tmp, where nothing a build left (an .rpmmacros) can be."""
         log = self.logs / f"{len(list(self.logs.iterdir())):02d}.log"
+        read_only = [(PROGRAM, INSIDE), (self.control, "/release/control")]
+        if keys:
+            read_only.append((self.keys, "/release/keys"))
+            env = dict(env or {}, HOME="/tmp")
         # -I: no user site-packages from HOME, which a build can write, so that
         # nothing a step leaves there runs in the steps after it.
         status = sandbox.run(["python3", "-I", "-B", INSIDE] + argv, self.path, log, root=root.path,
-                             read_only=[(PROGRAM, INSIDE), (self.control, "/release/control")], env=env)
+                             read_only=read_only, env=env)
         text = log.read_text(errors="replace")
         if status != 0:
             if re.search(r"No space left on device|Disk quota exceeded", text):
@@ -162,11 +170,11 @@ def prepare(box, info, keys, made):
     (box.path / "src" / "RELEASE-INFO").write_text(releaseinfo.write(info))
     (box.control / "RELEASE-INFO").write_text(releaseinfo.write(info))
     if keys.gpg_key:
-        shutil.copyfile(keys.gpg_key, box.path / "keys" / "gpg-key")
-        (box.path / "keys" / "gpg-passphrase").write_text(keys.gpg_passphrase)
+        shutil.copyfile(keys.gpg_key, box.keys / "gpg-key")
+        (box.keys / "gpg-passphrase").write_text(keys.gpg_passphrase)
     if keys.pkcs12:
-        shutil.copyfile(keys.pkcs12, box.path / "keys" / "signing.p12")
-        (box.path / "keys" / "p12-password").write_text(keys.pkcs12_password)
+        shutil.copyfile(keys.pkcs12, box.keys / "signing.p12")
+        (box.keys / "p12-password").write_text(keys.pkcs12_password)
     prepare_roots(box, made)
 
 
@@ -180,12 +188,14 @@ def build(box, info, made, signed):
     """Makes every artifact into BOX/artifacts: each root of MADE builds its
     presets, and the first (Debian 13's) writes the release's own files."""
     sandbox.hand_over(box.path)
+    sandbox.hand_over(box.keys)
     env = {"SOURCE_DATE_EPOCH": str(info.epoch)}
-    box.run(made[0], "checking the keys", ["step", "check-keys"], env)
+    box.run(made[0], "checking the keys", ["step", "check-keys"], env, keys=True)
     for root in made:
         print(f"  building {' '.join(root.spec.presets)} in the {root.spec.name} root", flush=True)
         box.run(root, f"building in the {root.spec.name} root", ["step", "build"] + list(root.spec.presets), env)
-    box.run(made[0], "writing the release's files", ["step", "assemble"], env)
+    box.run(made[0], "signing the packages", ["step", "sign"], env, keys=True)
+    box.run(made[0], "writing the release's files", ["step", "assemble"], env, keys=True)
     sandbox.take_back(box.path)
     for line in signed:
         print(line)
