@@ -212,8 +212,10 @@ class DetachedSignatures(unittest.TestCase):
     SIGNATURE = bytes([0x88, 4, 4, 0x00, 22, 8])
 
     def test_read(self):
+        with_header = armoured("SIGNATURE", self.SIGNATURE).replace(b"\n\n", b"\nComment: x\n\n", 1)
         for data in (self.SIGNATURE, armoured("SIGNATURE", self.SIGNATURE), b"text before\n" +
-                     armoured("SIGNATURE", self.SIGNATURE + bytes([0x88, 6, 3, 5, 0x01, 0, 0, 0]))):
+                     armoured("SIGNATURE", self.SIGNATURE + bytes([0x88, 6, 3, 5, 0x01, 0, 0, 0])),
+                     with_header, with_header.replace(b"\n", b"\r\n")):
             with self.subTest(data=data[:20]):
                 self.assertTrue(openpgp.detached_signature(data, "s").startswith(b"\x88"))
         one_pass, literal = bytes([0x90, 3, 3, 0, 8]), bytes([0xac, 3]) + b"b\0x"

@@ -25,9 +25,12 @@ def _dearmor(text, name, expected="PUBLIC KEY BLOCK", what="a public key"):
         raise FormatError(name, 0, "holds no armoured OpenPGP block")
     data = b""
     for kind, body in blocks:
-        # Armour headers end at the first empty line; a CRC line follows the data.
-        _, _, body = body.partition("\n\n") if re.match(r"[A-Za-z-]+: ", body) else ("", "", body)
-        lines = [line.strip() for line in body.strip().splitlines() if not line.startswith("=")]
+        # Armour headers end at the first empty line (blank, with a CR where
+        # the file was saved on Windows); a CRC line follows the data.
+        lines = [line.strip() for line in body.splitlines()]
+        if lines and re.match(r"[A-Za-z-]+: ", lines[0]):
+            lines = lines[lines.index(""):] if "" in lines else []
+        lines = [line for line in lines if not line.startswith("=")]
         try:
             data += base64.b64decode("".join(lines), validate=True)
         except ValueError as error:
