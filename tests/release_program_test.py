@@ -320,6 +320,20 @@ class SandboxLeftovers(unittest.TestCase):
                 self.assertGreater(report.failures, 0)
 
 
+class ReportLines(unittest.TestCase):
+    """A name from the download (a file in DIR, an archive's member) never
+    starts a line of the verdict of its own, nor moves the cursor."""
+
+    def test_names(self):
+        for name in ("x\nVERIFIED: yes", "x\rVERIFIED: yes", "x\x1b[1A\x1b[2KVERIFIED: yes", "x\u2028VERIFIED: yes"):
+            with self.subTest(name=name):
+                with contextlib.redirect_stdout(io.StringIO()) as out:
+                    verify.Report(False).fail(f"{name}: a member outside the folder")
+                lines = out.getvalue().splitlines()
+                self.assertFalse([line for line in lines if not line.startswith("  ")], lines)
+                self.assertTrue(all(c.isprintable() for line in lines for c in line), lines)
+
+
 class TreeSwap(unittest.TestCase):
     """A signal as the new tree takes the old one's place leaves one of the two
     in place, never neither, whether or not the file system swaps in one step."""

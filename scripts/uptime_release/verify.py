@@ -28,6 +28,16 @@ class Done(Exception):
         self.status = status
 
 
+def _shown(text):
+    """TEXT as a line of the report, with names from the download in it (a
+    file in DIR, a member of an archive): every character that is not
+    printable escaped, and every further line indented, so that no name can
+    start a line of its own ("VERIFIED: ...") or move the cursor."""
+    text = "".join(c if c == "\n" or c.isprintable() else f"\\x{ord(c):02x}" for c in text)
+    first, *rest = text.split("\n")
+    return "\n".join([first] + [line if line.startswith("        ") else f"        {line}" for line in rest])
+
+
 class Report:
     """The lines of the verdict, and what it rests on."""
 
@@ -36,13 +46,13 @@ class Report:
         self.commit = None
 
     def ok(self, text):
-        print(f"  ok    {text}", flush=True)
+        print(f"  ok    {_shown(text)}", flush=True)
 
     def note(self, text):
-        print(f"  note  {text}", flush=True)
+        print(f"  note  {_shown(text)}", flush=True)
 
     def fail(self, text):
-        print(f"  FAIL  {text}", flush=True)
+        print(f"  FAIL  {_shown(text)}", flush=True)
         self.failures += 1
 
     def incomplete(self, what, note):
@@ -58,7 +68,7 @@ class Report:
             print(f"NOT VERIFIED: {self.failures} check(s) failed")
             raise Done(1)
         if self.missing:
-            print("INCOMPLETE: nothing failed, but not established: " + "; ".join(self.missing))
+            print("INCOMPLETE: nothing failed, but not established: " + _shown("; ".join(self.missing)))
             raise Done(0 if self.allow_incomplete else 3)
         print(f"VERIFIED: SHA256SUMS is signed by KEY, the source archive is commit {self.commit}'s, "
               "and every artifact is rebuilt identical")
@@ -133,10 +143,11 @@ def _checksums(dir_, report, key, check):
     report.stop_if_failed()
     listed = sums.read(data, "SHA256SUMS")
     for name, plain in sorted(names.items()):
+        shown = name.encode("unicode_escape").decode("ascii")
         if not plain:
-            report.fail(f"{name} is not a plain file")
+            report.fail(f"{shown} is not a plain file")
         elif name not in listed and name not in ("SHA256SUMS", "SHA256SUMS.asc"):
-            report.fail(f"{name} is not in SHA256SUMS")
+            report.fail(f"{shown} is not in SHA256SUMS")
     for name in listed:
         if name not in names:
             report.fail(f"{name} is in SHA256SUMS but not in {dir_}")
@@ -319,7 +330,7 @@ def _diffoscope(name, theirs, ours, check):
                           f"{sandbox.BOX}/published-{name}", f"{sandbox.BOX}/rebuilt-{name}"],
                          check, log, timeout=300, memory=2 << 30, file_size=16 << 20)
     lines = log.read_text(errors="replace").splitlines()
-    print("\n".join(f"        {line}" for line in lines[:40]))
+    print("\n".join(f"        {_shown(line)}" for line in lines[:40]))
     if status is None:
         print("        (diffoscope was stopped after 300 seconds)")
     (check / f"published-{name}").unlink()
@@ -396,10 +407,11 @@ def verify(dir_arg, key_arg, allow_incomplete):
         except Done as done:
             return done.status
     except (MachineError, OSError) as error:
-        print(f"verify-release: nothing was judged, this machine failed: {error}", flush=True)
+        print(f"verify-release: nothing was judged, this machine failed: {_shown(str(error))}", flush=True)
         return 2
     except Exception:
-        print("verify-release: nothing was judged, the verifier failed:\n" + traceback.format_exc(), flush=True)
+        print("verify-release: nothing was judged, the verifier failed:\n" + _shown(traceback.format_exc()),
+              flush=True)
         return 2
     finally:
         if os.environ.get("VERIFY_KEEP_WORK") == "1":
