@@ -8,7 +8,7 @@ Where user namespaces are refused (a chroot, most containers), root can
 still have every other namespace: bubblewrap then runs without a user
 namespace and drops to nobody inside, with an empty capability bounding set
 and no_new_privs. bubblewrap needs "/" to be a mount point there; in a chroot
-made without one, the sandbox first binds the chroot onto a fresh tmpfs in a
+made without one, the sandbox first binds the chroot onto /dev/pts in a
 mount namespace of its own, whose mounts reach no other namespace."""
 import ctypes
 import errno
@@ -74,21 +74,20 @@ def _command(mode, root, work, read_only, env, argv):
 def enter_bound_root(argv):
     """In a fresh mount namespace of a chroot whose "/" is no mount point:
     /dev (a mount point in any usable chroot) stops passing mounts to the
-    rest of the system, a tmpfs over /dev/shm takes a bind of "/", and the
-    command runs chrooted there, where "/" is a mount point."""
+    rest of the system, /dev/pts takes a bind of "/", and the command runs
+    chrooted there, where "/" is a mount point. (/dev/pts, because nothing
+    the sandbox is given lies there: the bind is of the whole tree, /dev/shm
+    and every other folder included; bubblewrap makes a /dev of its own.)"""
     libc = ctypes.CDLL(None, use_errno=True)
 
     def mount(source, target, kind, flags):
         if libc.mount(source.encode(), target.encode(), kind.encode() if kind else None, flags, None):
             error = ctypes.get_errno()
             raise MachineError(f"mount {target}: {os.strerror(error)}")
-    ms_bind, ms_rec, ms_slave, ms_private = 4096, 16384, 1 << 19, 1 << 18
+    ms_bind, ms_rec, ms_slave = 4096, 16384, 1 << 19
     mount("none", "/dev", None, ms_rec | ms_slave)
-    mount("sandbox", "/dev/shm", "tmpfs", 0)
-    mount("none", "/dev/shm", None, ms_private)
-    os.mkdir("/dev/shm/root")
-    mount("/", "/dev/shm/root", None, ms_bind | ms_rec)
-    os.chroot("/dev/shm/root")
+    mount("/", "/dev/pts", None, ms_bind | ms_rec)
+    os.chroot("/dev/pts")
     os.chdir("/")
     os.execvp(argv[0], argv)
 
