@@ -17,17 +17,24 @@ class Field:
         self.value, self.lines, self.line = value, [], line
 
 
+def whole_lines(data, path, limit, size_reason):
+    """Refuses a text file that is empty, larger than LIMIT bytes (with
+    SIZE_REASON) or whose last line has no newline: every line-based format
+    here is read whole or not at all."""
+    if len(data) > limit:
+        raise FormatError(path, 0, f"holds {len(data)} bytes; {size_reason}")
+    if not data:
+        raise FormatError(path, 0, "is empty")
+    if not data.endswith(b"\n"):
+        raise FormatError(path, data.count(b"\n") + 1, "the last line has no newline")
+
+
 def read(data, path, limit=1 << 20):
     """Paragraphs of DATA (bytes) as [{name: Field}], in order. A field is
     "Name: value", or "Name:" followed by continuation lines of one space
     and text; paragraphs are apart by one empty line; the file ends with a
     newline."""
-    if len(data) > limit:
-        raise FormatError(path, 0, f"holds {len(data)} bytes, more than the {limit} it can")
-    if not data:
-        raise FormatError(path, 0, "is empty")
-    if not data.endswith(b"\n"):
-        raise FormatError(path, data.count(b"\n") + 1, "the last line has no newline")
+    whole_lines(data, path, limit, f"more than the {limit} it can")
     try:
         text = data.decode("ascii")
     except UnicodeDecodeError as error:

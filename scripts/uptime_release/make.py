@@ -12,7 +12,7 @@ from dataclasses import dataclass, replace
 from pathlib import Path
 
 from . import releaseinfo, roots, sandbox, source_archive
-from .errors import FormatError, MachineError, Refused, UsageError
+from .errors import MachineError, Refused, UsageError
 
 PROGRAM = Path(__file__).resolve().parent
 CHECKOUT = PROGRAM.parent.parent

@@ -251,18 +251,9 @@ def publish(release_arg, tree_arg, environ):
     for tool in ("apt-ftparchive", "createrepo_c", "dpkg-deb", "rpm", "xz", "bwrap", "setpriv"):
         if shutil.which(tool) is None:
             raise UsageError(f"{tool} is missing (bash scripts/setup.sh test installs what this needs)")
-    tmp = os.path.abspath(os.environ.get("TMPDIR") or "/tmp")
-    for folder, what in ((release, "RELEASE_DIR"), (out.resolve(), "TREE")):
-        if Path(tmp).resolve() == folder or folder in Path(tmp).resolve().parents:
-            raise UsageError(f"TMPDIR ({tmp}) is inside {what}, where the work folder would be taken for a "
-                             "file of it; set TMPDIR elsewhere")
-    try:
-        work = Path(tempfile.mkdtemp(prefix="publish-repos.", dir=tmp))
-    except OSError as error:
-        raise MachineError(f"cannot make a temporary folder (TMPDIR={tmp}): {error}")
+    work = sandbox.work_folder("publish-repos.", {release: "RELEASE_DIR", out.resolve(): "TREE"})
     stage = None
     try:
-        os.chmod(work, 0o711)
         signer = None
         if environ.get("SIGN_GPG_KEY"):
             if not os.access(environ["SIGN_GPG_KEY"], os.R_OK):

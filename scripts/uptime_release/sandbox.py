@@ -21,7 +21,7 @@ import sys
 import tempfile
 from pathlib import Path
 
-from .errors import MachineError
+from .errors import MachineError, UsageError
 
 BOX = "/build"
 NOBODY = 65534
@@ -124,6 +124,24 @@ def mode(parent=None):
     if os.geteuid() != 0:
         why += "; as root, the sandbox can do without one"
     raise MachineError(f"no sandbox can start here: {why}. bubblewrap said: " + "; ".join(reasons))
+
+
+def work_folder(prefix, outside):
+    """A work folder in TMPDIR as the caller set it (Python's own choice
+    would fall back to /tmp unasked), 711: the sandbox reads what it is
+    given there, nobody lists it. Never inside one of OUTSIDE ({folder:
+    what it is}), where it would be taken for a file of it."""
+    tmp = Path(os.path.abspath(os.environ.get("TMPDIR") or "/tmp"))
+    for folder, what in outside.items():
+        if tmp.resolve() == folder or folder in tmp.resolve().parents:
+            raise UsageError(f"TMPDIR ({tmp}) is inside {what}, where the work folder would be taken for "
+                             "a file of it; set TMPDIR elsewhere")
+    try:
+        work = Path(tempfile.mkdtemp(prefix=prefix, dir=tmp))
+    except OSError as error:
+        raise MachineError(f"cannot make a temporary folder (TMPDIR={tmp}): {error}")
+    os.chmod(work, 0o711)
+    return work
 
 
 def hand_over(path):

@@ -4,6 +4,7 @@ in byte order, each once, and the file ends with a newline."""
 import hashlib
 import re
 
+from . import deb822
 from .errors import FormatError
 
 # A release's file names: no folder, no leading dot or dash, nothing that a
@@ -15,12 +16,7 @@ LIMIT = 64 << 10
 
 def read(data, path):
     """{name: digest}, in the file's order."""
-    if len(data) > LIMIT:
-        raise FormatError(path, 0, f"holds {len(data)} bytes; a release's sums are a few kilobytes")
-    if not data:
-        raise FormatError(path, 0, "is empty")
-    if not data.endswith(b"\n"):
-        raise FormatError(path, data.count(b"\n") + 1, "the last line has no newline")
+    deb822.whole_lines(data, path, LIMIT, "a release's sums are a few kilobytes")
     sums, previous = {}, None
     for number, line in enumerate(data[:-1].split(b"\n"), 1):
         text = line.decode("ascii", "replace")

@@ -8,7 +8,6 @@ import os
 import shutil
 import stat
 import subprocess
-import tempfile
 import traceback
 from pathlib import Path
 
@@ -349,17 +348,8 @@ def verify(dir_arg, key_arg, allow_incomplete):
     for tool in ("bwrap", "setpriv", "unshare", "gpgv", "git", "mmdebstrap"):
         if shutil.which(tool) is None:
             raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what a verifier needs)")
-    # TMPDIR as given: Python's own choice would fall back to /tmp unasked.
-    tmp = Path(os.path.abspath(os.environ.get("TMPDIR") or "/tmp"))
-    if tmp.resolve() == dir_ or dir_ in tmp.resolve().parents:
-        raise UsageError(f"TMPDIR ({tmp}) is inside DIR, where the verifier's work folder would be taken for "
-                         "a file of the release; set TMPDIR elsewhere")
+    work = sandbox.work_folder("verify-release.", {dir_: "DIR"})
     try:
-        work = Path(tempfile.mkdtemp(prefix="verify-release.", dir=tmp))
-    except OSError as error:
-        raise MachineError(f"cannot make a temporary folder (TMPDIR={tmp}): {error}")
-    try:
-        os.chmod(work, 0o711)
         check = work / "check"
         check.mkdir(mode=0o755)
         if key is not None:
