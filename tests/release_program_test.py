@@ -12,6 +12,7 @@ import tarfile
 import tempfile
 import tracemalloc
 import unittest
+from unittest import mock
 import zipfile
 from pathlib import Path
 
@@ -154,6 +155,13 @@ class SourceArchive(unittest.TestCase):
                 with self.assertRaises(FormatError) as caught:
                     self.members(members)
                 self.assertIn(reason, str(caught.exception))
+
+    def test_size_bound(self):
+        """An archive that would unpack past the bound is refused before its
+        members are read (the bound made small here, for a small archive)."""
+        with mock.patch.object(source_archive, "SIZE_LIMIT", 4), self.assertRaises(FormatError) as caught:
+            self.members([("top", "dir", ""), ("top/a", "file", "12345")])
+        self.assertIn("unpacks to more than", str(caught.exception))
 
 
 def rpm(header_entries, store, padding=b""):
