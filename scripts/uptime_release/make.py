@@ -180,8 +180,8 @@ def prepare(box, info, keys, made):
 
 def prepare_roots(box, made):
     (box.control / "roots.json").write_text(json.dumps([
-        {"name": r.spec.name, "suite": r.spec.suite, "architectures": r.spec.architectures,
-         "presets": r.spec.presets, "packages": r.packages} for r in made]))
+        {"name": r.recipe.name, "suite": r.recipe.suite, "architectures": r.recipe.architectures,
+         "presets": r.recipe.presets, "packages": r.packages} for r in made]))
 
 
 def build(box, info, made, signed):
@@ -192,8 +192,8 @@ def build(box, info, made, signed):
     env = {"SOURCE_DATE_EPOCH": str(info.epoch)}
     box.run(made[0], "checking the keys", ["step", "check-keys"], env, keys=True)
     for root in made:
-        print(f"  building {' '.join(root.spec.presets)} in the {root.spec.name} root", flush=True)
-        box.run(root, f"building in the {root.spec.name} root", ["step", "build"] + list(root.spec.presets), env)
+        print(f"  building {' '.join(root.recipe.presets)} in the {root.recipe.name} root", flush=True)
+        box.run(root, f"building in the {root.recipe.name} root", ["step", "build"] + list(root.recipe.presets), env)
     box.run(made[0], "signing the packages", ["step", "sign"], env, keys=True)
     box.run(made[0], "writing the release's files", ["step", "assemble"], env, keys=True)
     sandbox.take_back(box.path)
@@ -232,7 +232,7 @@ def make(out, environ):
             source_archive.export(CHECKOUT, info.commit, box.path / "src")
         else:
             _copy_without_builds(source, box.path / "src", stage)
-        made = [roots.for_release(spec, stage / "logs") for spec in roots.SPECS]
+        made = [roots.for_release(recipe, stage / "logs") for recipe in roots.RECIPES]
         prepare(box, info, keys, made)
         unsigned = []
         if not keys.pkcs12:

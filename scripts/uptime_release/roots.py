@@ -24,7 +24,7 @@ SECURITY_MIRROR = "http://deb.debian.org/debian-security"
 
 
 @dataclass(frozen=True)
-class Spec:
+class Recipe:
     """A root: its name, its Debian suite, the architectures whose packages
     it holds (the first its own), what to install besides the essential
     packages, and the release's builds made in it."""
@@ -55,8 +55,8 @@ def _musl(architectures):
 #       signatures. dpkg (dpkg-deb), tar and gzip are essential packages.
 TRIXIE_ARCHITECTURES = ("amd64", "arm64", "armel", "i386", "ppc64el", "riscv64", "s390x")
 BOOKWORM_ARCHITECTURES = ("amd64", "mips64el", "mipsel")
-SPECS = (
-    Spec("debian-13", "trixie", TRIXIE_ARCHITECTURES,
+RECIPES = (
+    Recipe("debian-13", "trixie", TRIXIE_ARCHITECTURES,
          ("cmake", "ninja-build", "g++", "binutils", "g++-aarch64-linux-gnu", "g++-arm-linux-gnueabi",
           "g++-i686-linux-gnu", "g++-powerpc64le-linux-gnu", "g++-riscv64-linux-gnu",
           "g++-s390x-linux-gnu", "g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix",
@@ -64,7 +64,7 @@ SPECS = (
           "gpg-agent") + _musl(TRIXIE_ARCHITECTURES),
          ("windows-x86", "windows-x64", "windows-arm64", "native", "linux-arm64", "linux-armel",
           "linux-armhf", "linux-i386", "linux-ppc64el", "linux-riscv64", "linux-s390x")),
-    Spec("debian-12", "bookworm", BOOKWORM_ARCHITECTURES,
+    Recipe("debian-12", "bookworm", BOOKWORM_ARCHITECTURES,
          ("cmake", "ninja-build", "g++", "binutils", "g++-mips64el-linux-gnuabi64", "g++-mipsel-linux-gnu",
           "python3") + _musl(BOOKWORM_ARCHITECTURES),
          ("linux-mips64el", "linux-mipsel")),
@@ -94,7 +94,7 @@ class Inconsistent(Exception):
 
 @dataclass(frozen=True)
 class Root:
-    spec: Spec
+    recipe: Recipe
     path: Path
     packages: tuple  # ((qualified name, version), ...), sorted
 
@@ -170,32 +170,32 @@ def _archive_state(suite):
     return state
 
 
-def _mmdebstrap(spec, target, variant, include, log):
-    command = ["mmdebstrap", f"--variant={variant}", "--architectures=" + ",".join(spec.architectures),
+def _mmdebstrap(recipe, target, variant, include, log):
+    command = ["mmdebstrap", f"--variant={variant}", "--architectures=" + ",".join(recipe.architectures),
                "--include=" + ",".join(include), "--aptopt=Acquire::Retries \"3\"",
-               "--dpkgopt=force-unsafe-io", spec.suite, str(target)] + _sources(spec.suite)
+               "--dpkgopt=force-unsafe-io", recipe.suite, str(target)] + _sources(recipe.suite)
     with open(log, "wb") as out:
         result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
     return result.returncode
 
 
-def _make(spec, folder, variant, include, work):
+def _make(recipe, folder, variant, include, work):
     """Makes the root in FOLDER/root through a partial folder beside it."""
     partial = folder.with_name(folder.name + ".partial")
     shutil.rmtree(partial, ignore_errors=True)
     partial.mkdir(parents=True)
-    log = work / f"mmdebstrap-{spec.name}.log"
-    print(f"  making the {spec.name} root ({spec.suite}: {', '.join(spec.architectures)}) with mmdebstrap",
+    log = work / f"mmdebstrap-{recipe.name}.log"
+    print(f"  making the {recipe.name} root ({recipe.suite}: {', '.join(recipe.architectures)}) with mmdebstrap",
           flush=True)
-    if _mmdebstrap(spec, partial / "root", variant, include, log) != 0:
+    if _mmdebstrap(recipe, partial / "root", variant, include, log) != 0:
         text = log.read_text(errors="replace")
         missing = re.findall(r"E: Version '([^']+)' for '([^']+)' was not found", text)
         shutil.rmtree(partial, ignore_errors=True)
         if missing:
-            raise Unavailable(spec.name, [f"{name} (= {version})" for version, name in missing], mirrors()[0])
+            raise Unavailable(recipe.name, [f"{name} (= {version})" for version, name in missing], mirrors()[0])
         if re.search(r"No space left|Disk quota", text):
-            raise MachineError(f"no space left to make the {spec.name} root in {folder.parent}")
-        raise MachineError(f"mmdebstrap cannot make the {spec.name} root: " + "; ".join(text.splitlines()[-4:]))
+            raise MachineError(f"no space left to make the {recipe.name} root in {folder.parent}")
+        raise MachineError(f"mmdebstrap cannot make the {recipe.name} root: " + "; ".join(text.splitlines()[-4:]))
     packages = installed(partial / "root", work)
     (partial / "packages").write_text(packages_text(packages))
     shutil.rmtree(folder, ignore_errors=True)
@@ -203,14 +203,14 @@ def _make(spec, folder, variant, include, work):
     return packages
 
 
-def _check(folder, packages, spec, work):
+def _check(folder, packages, recipe, work):
     """A cached root is used only while it holds exactly PACKAGES."""
     found = installed(folder / "root", work)
     if found != packages:
         wanted, held = set(packages), set(found)
         differences = [f"{n} {v} instead of {dict(packages).get(n, 'none')}" for n, v in sorted(held - wanted)] \
             + [f"{n} {v} missing" for n, v in sorted(wanted - held) if n not in dict(found)]
-        raise MachineError(f"the cached {spec.name} root at {folder} does not hold what it was made with ("
+        raise MachineError(f"the cached {recipe.name} root at {folder} does not hold what it was made with ("
                            + "; ".join(differences[:5]) + "): remove it, or make the roots anew "
                            "(UPTIME_REPORT_FRESH_ROOTS=1)")
 
@@ -219,46 +219,46 @@ def _fresh():
     return os.environ.get("UPTIME_REPORT_FRESH_ROOTS") == "1"
 
 
-def for_release(spec, work):
+def for_release(recipe, work):
     """The root as the archive stands now: cached while the archive's suites
     are unchanged, checked before use."""
     cache = cache_folder()
     _own(cache) if cache.exists() else None
-    state = _key(spec.suite, " ".join(spec.architectures), " ".join(spec.packages), *_archive_state(spec.suite))
+    state = _key(recipe.suite, " ".join(recipe.architectures), " ".join(recipe.packages), *_archive_state(recipe.suite))
     index = cache / "archive-states" / state
     if not _fresh() and index.is_file():
         folder = cache / index.read_text().strip()
         if (folder / "packages").is_file():
             _own(folder)
             packages = _read_packages(folder / "packages")
-            _check(folder, packages, spec, work)
-            return Root(spec, folder / "root", packages)
-    staging = cache / f"new-{spec.name}"
-    packages = _make(spec, staging, "essential", spec.packages, work)
-    folder = cache / _key(spec.suite, " ".join(spec.architectures), packages_text(packages))
+            _check(folder, packages, recipe, work)
+            return Root(recipe, folder / "root", packages)
+    staging = cache / f"new-{recipe.name}"
+    packages = _make(recipe, staging, "essential", recipe.packages, work)
+    folder = cache / _key(recipe.suite, " ".join(recipe.architectures), packages_text(packages))
     shutil.rmtree(folder, ignore_errors=True)
     staging.rename(folder)
     index.parent.mkdir(parents=True, exist_ok=True)
     index.write_text(folder.name + "\n")
-    return Root(spec, folder / "root", packages)
+    return Root(recipe, folder / "root", packages)
 
 
-def exactly(spec, packages, work):
+def exactly(recipe, packages, work):
     """The root holding exactly PACKAGES (from a BUILDINFO), made again from
     the archive where the cache has none."""
     cache = cache_folder()
     _own(cache) if cache.exists() else None
-    folder = cache / _key(spec.suite, " ".join(spec.architectures), packages_text(packages))
+    folder = cache / _key(recipe.suite, " ".join(recipe.architectures), packages_text(packages))
     if not _fresh() and (folder / "packages").is_file():
         _own(folder)
-        _check(folder, packages, spec, work)
-        return Root(spec, folder / "root", packages)
-    made = _make(spec, folder, "custom", [f"{name}={version}" for name, version in packages], work)
+        _check(folder, packages, recipe, work)
+        return Root(recipe, folder / "root", packages)
+    made = _make(recipe, folder, "custom", [f"{name}={version}" for name, version in packages], work)
     if made != packages:
         # Not kept under the list's name: it does not hold the list.
         shutil.rmtree(folder, ignore_errors=True)
-        raise Inconsistent(spec.name, made, packages)
-    return Root(spec, folder / "root", packages)
+        raise Inconsistent(recipe.name, made, packages)
+    return Root(recipe, folder / "root", packages)
 
 
 def _read_packages(path):

@@ -203,17 +203,17 @@ def _source(dir_, listed, info, report):
 def _roots(info, report, logs):
     made = []
     for recorded in info.roots:
-        spec = next((s for s in roots.SPECS if s.name == recorded.name), None)
-        if spec is None or (spec.suite, spec.architectures, spec.presets) != \
+        recipe = next((s for s in roots.RECIPES if s.name == recorded.name), None)
+        if recipe is None or (recipe.suite, recipe.architectures, recipe.presets) != \
                 (recorded.suite, recorded.architectures, recorded.presets):
             report.fail(f"BUILDINFO's {recorded.name} root ({recorded.suite}: {' '.join(recorded.presets)}) is "
                         "not one this checkout builds in; check out the release's commit to verify it")
             report.finish()
         try:
-            made.append(roots.exactly(spec, recorded.packages, logs))
+            made.append(roots.exactly(recipe, recorded.packages, logs))
         except roots.Unavailable as missing:
             report.incomplete(
-                f"the rebuild (Debian's archive no longer has {len(missing.packages)} of the {spec.name} root's "
+                f"the rebuild (Debian's archive no longer has {len(missing.packages)} of the {recipe.name} root's "
                 "packages; give UPTIME_REPORT_MIRROR an archive that has them, such as "
                 "http://snapshot.debian.org/archive/debian/<time of the release>)",
                 f"{missing}")
@@ -221,11 +221,11 @@ def _roots(info, report, logs):
         except roots.Inconsistent as inconsistent:
             report.fail(f"{inconsistent} (a root was never made from that list)")
             report.finish()
-    if [r.spec.name for r in made] != [s.name for s in roots.SPECS]:
+    if [r.recipe.name for r in made] != [s.name for s in roots.RECIPES]:
         report.fail("BUILDINFO does not name the roots this checkout builds in")
         report.finish()
     report.ok("the roots hold exactly the packages BUILDINFO lists: " +
-              ", ".join(f"{r.spec.name} ({len(r.packages)})" for r in made))
+              ", ".join(f"{r.recipe.name} ({len(r.packages)})" for r in made))
     return made
 
 
