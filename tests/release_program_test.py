@@ -277,12 +277,12 @@ class Archives(unittest.TestCase):
 
     def test_openpgp_packets(self):
         key = bytes([0x99, 0, 3]) + b"abc" + bytes([0xb4, 1]) + b"u"
-        self.assertEqual(openpgp.packet_tags(key, "k"), [6, 13])
+        self.assertEqual([tag for tag, _, _ in openpgp.packets(key, "k")], [6, 13])
         for data, reason in [(b"\x01abc", "not OpenPGP"), (bytes([0x99, 0, 9]) + b"abc", "past the end"),
                              (bytes([0xc6, 0xe1]) + b"a", "partial-length")]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
-                    openpgp.packet_tags(data, "k")
+                    openpgp.packets(data, "k")
                 self.assertIn(reason, str(caught.exception))
 
 

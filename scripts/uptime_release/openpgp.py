@@ -69,10 +69,6 @@ def packets(data, name):
     return found
 
 
-def packet_tags(data, name):
-    return [tag for tag, _, _ in packets(data, name)]
-
-
 def _fingerprint(body):
     """A version 4 key's fingerprint."""
     return hashlib.sha1(b"\x99" + len(body).to_bytes(2, "big") + body).digest()

@@ -57,17 +57,17 @@ TRIXIE_ARCHITECTURES = ("amd64", "arm64", "armel", "i386", "ppc64el", "riscv64",
 BOOKWORM_ARCHITECTURES = ("amd64", "mips64el", "mipsel")
 RECIPES = (
     Recipe("debian-13", "trixie", TRIXIE_ARCHITECTURES,
-         ("cmake", "ninja-build", "g++", "binutils", "g++-aarch64-linux-gnu", "g++-arm-linux-gnueabi",
-          "g++-i686-linux-gnu", "g++-powerpc64le-linux-gnu", "g++-riscv64-linux-gnu",
-          "g++-s390x-linux-gnu", "g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix",
-          "clang-19", "lld-19", "llvm-19", "rpm", "python3", "osslsigncode", "openssl", "gpg",
-          "gpg-agent") + _musl(TRIXIE_ARCHITECTURES),
-         ("windows-x86", "windows-x64", "windows-arm64", "native", "linux-arm64", "linux-armel",
-          "linux-armhf", "linux-i386", "linux-ppc64el", "linux-riscv64", "linux-s390x")),
+           ("cmake", "ninja-build", "g++", "binutils", "g++-aarch64-linux-gnu", "g++-arm-linux-gnueabi",
+            "g++-i686-linux-gnu", "g++-powerpc64le-linux-gnu", "g++-riscv64-linux-gnu",
+            "g++-s390x-linux-gnu", "g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix",
+            "clang-19", "lld-19", "llvm-19", "rpm", "python3", "osslsigncode", "openssl", "gpg",
+            "gpg-agent") + _musl(TRIXIE_ARCHITECTURES),
+           ("windows-x86", "windows-x64", "windows-arm64", "native", "linux-arm64", "linux-armel",
+            "linux-armhf", "linux-i386", "linux-ppc64el", "linux-riscv64", "linux-s390x")),
     Recipe("debian-12", "bookworm", BOOKWORM_ARCHITECTURES,
-         ("cmake", "ninja-build", "g++", "binutils", "g++-mips64el-linux-gnuabi64", "g++-mipsel-linux-gnu",
-          "python3") + _musl(BOOKWORM_ARCHITECTURES),
-         ("linux-mips64el", "linux-mipsel")),
+           ("cmake", "ninja-build", "g++", "binutils", "g++-mips64el-linux-gnuabi64", "g++-mipsel-linux-gnu",
+            "python3") + _musl(BOOKWORM_ARCHITECTURES),
+           ("linux-mips64el", "linux-mipsel")),
 )
 
 
