@@ -142,6 +142,7 @@ def _checksums(dir_, report, key, check):
     report.stop_if_failed()
     listed = sums.read(data, "SHA256SUMS")
     for name, plain in sorted(names.items()):
+        # A name may hold a newline, which _shown() keeps: escaped here, it stays one line.
         shown = name.encode("unicode_escape").decode("ascii")
         if not plain:
             report.fail(f"{shown} is not a plain file")
