@@ -237,10 +237,11 @@ refused_case() { # refused_case REASON RELEASE TREE
 rm -rf "$odd" && cp -a "$release" "$odd" && cp "$release/uptime-report_${version}_i386.deb" "$work/escaped.deb" &&
   (cd "$odd" && sha256sum ../escaped.deb >>SHA256SUMS) || fail "cannot make $odd"
 refused_case "not a digest and a file name" "$odd" "$work/refused"
+[[ -n $(find "$work" -name escaped.deb ! -path "$work/escaped.deb") ]] &&
+  fail "a name in the sums placed a package outside TREE"
 rm "$work/escaped.deb"
 rm -rf "$odd" && cp -a "$release" "$odd" && mkdir "$odd/folder" || fail "cannot make $odd"
 refused_case "holds folder, which is not a plain file" "$odd" "$work/refused"
-[[ -e $work/escaped.deb ]] && fail "a name in the sums placed a package outside TREE"
 rm -rf "$odd" && cp -a "$release" "$odd" && rm "$odd/uptime-report_${version}_i386.deb" &&
   mkfifo "$odd/uptime-report_${version}_i386.deb" || fail "cannot make $odd"
 refused_case "which is not a plain file" "$odd" "$work/refused"
