@@ -251,11 +251,43 @@ class Archives(unittest.TestCase):
             return buffer.getvalue()
         self.assertEqual(list(zipfiles.read(made(["t/a.exe"]), "z")), ["t/a.exe"])
         for names, reason in [(["/abs"], "outside"), (["t/../../x"], "outside"), (["t\\..\\x"], "outside"),
-                              ([f"t/{i}" for i in range(zipfiles.MEMBER_LIMIT + 1)], "more than")]:
+                              ([f"t/{i}" for i in range(zipfiles.MEMBER_LIMIT + 1)], "at most")]:
             with self.subTest(names=names[:2]):
                 with self.assertRaises(FormatError) as caught:
                     zipfiles.read(made(names), "z")
                 self.assertIn(reason, str(caught.exception))
+
+    def test_zip_directory_checked_first(self):
+        """The end record's claims are checked before zipfile reads a whole
+        central directory, an object per member: 100,000 empty members, or an
+        end record claiming millions, are refused within a few megabytes."""
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as archive:
+            for i in range(40000):
+                archive.writestr(f"t/{i}", b"")
+        many = buffer.getvalue()
+        one = self.one_member()
+        end = one.rfind(b"PK\x05\x06")
+        claims = bytearray(one)
+        claims[end + 10:end + 12] = struct.pack("<H", 60000)
+        zip64 = bytearray(one)
+        zip64[end + 10:end + 12] = b"\xff\xff"
+        for data, reason in [(many, "claims 40000 members"), (bytes(claims), "claims 60000 members"),
+                             (bytes(zip64), "ZIP64"), (b"PK\x03\x04" + bytes(100), "no end record")]:
+            with self.subTest(reason=reason):
+                tracemalloc.start()
+                with self.assertRaises(FormatError) as caught:
+                    zipfiles.read(data, "z")
+                peak = tracemalloc.get_traced_memory()[1]
+                tracemalloc.stop()
+                self.assertIn(reason, str(caught.exception))
+                self.assertLess(peak, 64 << 20)
+
+    def one_member(self):
+        buffer = io.BytesIO()
+        with zipfile.ZipFile(buffer, "w") as archive:
+            archive.writestr("t/a.exe", b"x")
+        return buffer.getvalue()
 
     def test_zip_member_larger_than_it_claims(self):
         """A member that inflates far past the size it claims is refused

@@ -1,19 +1,46 @@
 """The Windows .zip files: read back within bounds, and written again the same
-way every time (members in name order, one time, fixed modes)."""
+way every time (members in name order, one time, fixed modes).
+
+Python's zipfile reads a whole central directory before anything can be
+checked, an object per member: a few hundred megabytes of empty members
+would take gigabytes. So the end record's count and size are checked here
+first, and everything a .zip holds stays within a few megabytes."""
 import io
+import struct
 import time
 import zipfile
 
 from .errors import FormatError
 
-# A .zip holds one small program and three texts.
-SIZE_LIMIT = 256 << 20
+# A .zip holds one small program and three texts, some kilobytes.
+SIZE_LIMIT = 16 << 20
 MEMBER_LIMIT = 64
+DIRECTORY_LIMIT = 64 << 10
+END, ZIP64_LOCATOR = b"PK\x05\x06", b"PK\x06\x07"
+
+
+def _check_directory(data, name):
+    """Refuses a .zip whose end record claims more members or a larger
+    central directory than a release's .zip has, or the ZIP64 form, which
+    one never needs."""
+    tail = data[-(22 + 0xFFFF):]
+    at = tail.rfind(END)
+    if at < 0 or len(tail) - at < 22:
+        raise FormatError(name, 0, "is not a .zip: it has no end record")
+    entries, size = struct.unpack("<xxxxxxxxxxHI", tail[at:at + 16])
+    if at >= 20 and tail[at - 20:at - 16] == ZIP64_LOCATOR or entries == 0xFFFF or size == 0xFFFFFFFF:
+        raise FormatError(name, 0, "is a ZIP64 archive, which a release's .zip never is")
+    if entries > MEMBER_LIMIT or size > DIRECTORY_LIMIT:
+        raise FormatError(name, 0, f"claims {entries} members in a {size}-byte directory; a release's .zip holds "
+                                   f"at most {MEMBER_LIMIT}")
 
 
 def read(data, name):
     """{member name: bytes} of the .zip in DATA, refusing one that is not a
     zip, holds too much, or names a member that could land outside a folder."""
+    if len(data) > SIZE_LIMIT:
+        raise FormatError(name, 0, f"is larger than {SIZE_LIMIT >> 20} MiB, far more than a release's .zip")
+    _check_directory(data, name)
     try:
         archive = zipfile.ZipFile(io.BytesIO(data))
     except (zipfile.BadZipFile, ValueError) as error:
