@@ -1,9 +1,12 @@
 """The steps of a release that run inside a root's sandbox, where /build
 holds the work: the sources (src), the artifacts made so far, the published
-signatures of a rebuild, and a work folder. The keys of a signing release are
-not there: they are bound read-only at /release/keys for the steps that sign
-alone, never for a build, which runs the sources' own code. Each step is a
-subcommand of the program, started by make.py."""
+signatures of a rebuild, and a work folder. The release's record, read once
+by the program that started the step, is at /release/control, read-only.
+The keys of a signing release reach the steps that sign on their standard
+input, and only their own /tmp, which no other process sees, holds them
+while they run. Each step is a subcommand of the program, started by
+pipeline.py."""
+import base64
 import json
 import os
 import shutil
@@ -18,16 +21,17 @@ from .errors import FormatError, Refused
 BOX = Path("/build")
 SOURCES, ARTIFACTS, WORK = BOX / "src", BOX / "artifacts", BOX / "work"
 SIGNATURES = BOX / "signatures"
-KEYS = Path("/release/keys")
+CONTROL = Path("/release/control")
 # The step's own: the sandbox's /tmp is new for each run, where nothing a
 # build left (a gpg.conf naming another program, say) can be.
+KEYS = Path("/tmp/keys")
 GNUPGHOME = Path("/tmp/gnupg")
 NAME = "uptime-report"
 
 
 def step(what, argv, **kwargs):
     """Runs a tool with its output in a log that is shown only when it fails."""
-    log = WORK / "step.log"
+    log = Path("/tmp/step.log")
     with open(log, "wb") as out:
         result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, **kwargs)
     if result.returncode != 0:
@@ -35,13 +39,25 @@ def step(what, argv, **kwargs):
         raise Refused(f"{what} failed:\n" + "\n".join(tail))
 
 
-CONTROL = Path("/release/control")
-
-
 def _info():
     """The release's record as the program that started the step read it,
     once: given read-only, where nothing a build runs can change it."""
     return releaseinfo.read((CONTROL / "RELEASE-INFO").read_bytes(), "RELEASE-INFO")
+
+
+def _read_keys():
+    """The keys on standard input, written where only this step sees them;
+    the rest of what it holds."""
+    message = sys.stdin.buffer.read(64 << 20)
+    keys = json.loads(message) if message else {}
+    KEYS.mkdir(mode=0o700, exist_ok=True)
+    if keys.get("gpg_key"):
+        (KEYS / "gpg-key").write_bytes(base64.b64decode(keys["gpg_key"]))
+        (KEYS / "gpg-passphrase").write_text(keys["gpg_passphrase"])
+    if keys.get("pkcs12"):
+        (KEYS / "signing.p12").write_bytes(base64.b64decode(keys["pkcs12"]))
+        (KEYS / "p12-password").write_text(keys["pkcs12_password"])
+    return keys
 
 
 def _gpg():
@@ -72,6 +88,7 @@ def check_keys():
     sign at the release's time, which gpg refuses for a key made after it; the
     PKCS#12 file must open with its password."""
     epoch = _info().epoch
+    _read_keys()
     if (KEYS / "gpg-key").exists():
         fingerprint, created = _import_key()
         gpg = _gpg()
@@ -79,9 +96,9 @@ def check_keys():
             raise Refused(f"the OpenPGP key was made at {created}, after SOURCE_DATE_EPOCH ({epoch}): a release "
                           "signs at the commit's time, and gpg will not sign before a key existed; use a key "
                           "older than the commit")
-        (WORK / "gpg-test").write_text("test\n")
+        (KEYS / "test").write_text("test\n")
         result = subprocess.run(gpg + ["--faked-system-time", f"{epoch}!", "--local-user", fingerprint,
-                                       "--detach-sign", "-o", str(WORK / "gpg-test.sig"), str(WORK / "gpg-test")],
+                                       "--detach-sign", "-o", str(KEYS / "test.sig"), str(KEYS / "test")],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise Refused(f"signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): {result.stderr.strip()}")
@@ -162,7 +179,7 @@ def _finish_tgz(package, epoch):
 
 def build(presets):
     """Configures, builds and packages each preset; the .tar.gz archives are
-    written again in order, the .zip and .rpm packages are left to sign()."""
+    written again in order, the .zip and .rpm packages are left to finish()."""
     info = _info()
     ARTIFACTS.mkdir(exist_ok=True)
     (ARTIFACTS / "components").mkdir(exist_ok=True)
@@ -175,8 +192,6 @@ def build(presets):
         packages = WORK / "packages" / preset
         step(f"packaging {preset}", ["cpack", "--config", str(tree / "CPackConfig.cmake"), "-B", str(packages)])
         components = json.loads((tree / "notices" / "components.json").read_text())
-        version = _cpack_version(tree / "CPackConfig.cmake")
-        (WORK / "version").write_text(version + "\n")
         for package in sorted(packages.iterdir()):
             if package.name.endswith(".tar.gz"):
                 _finish_tgz(package, info.epoch)
@@ -186,40 +201,27 @@ def build(presets):
             (ARTIFACTS / "components" / f"{package.name}.json").write_text(json.dumps(components))
 
 
-def sign():
-    """Finishes every .zip and .rpm package once all are built, in a step of
-    its own, the only one but check-keys and assemble that sees the keys: the
-    .exe files and the .rpm packages signed (or given their published
-    signatures), the .zip files written again in order."""
-    epoch = _info().epoch
+def finish():
+    """Finishes the release once every package is built, in a box of its own
+    that holds the artifacts' bytes alone of what the build wrote: the .exe
+    files and the .rpm packages signed (or given their published
+    signatures), the .zip files written again in order; then the release's
+    own files: the source archive, the winget and Scoop manifests, the SPDX
+    document, BUILDINFO, SHA256SUMS and its signature."""
+    info = _info()
+    _read_keys()
+    record = json.loads((CONTROL / "release.json").read_text())
     fingerprint = _import_key()[0] if (KEYS / "gpg-key").exists() else None
     for package in sorted(ARTIFACTS.iterdir()):
         if package.suffix == ".rpm":
             _finish_rpm(package, fingerprint)
         elif package.suffix == ".zip":
-            _finish_zip(package, epoch)
-
-
-def _cpack_version(config):
-    for line in config.read_text().splitlines():
-        if line.startswith('set(CPACK_PACKAGE_VERSION "'):
-            return line.split('"')[1]
-    raise Refused("no version in the CPack configuration")
-
-
-def assemble():
-    """The release's own files, once every package is made: the source
-    archive, the winget and Scoop manifests, the SPDX document, BUILDINFO,
-    SHA256SUMS and its signature."""
-    info = _info()
-    version = (WORK / "version").read_text().strip()
+            _finish_zip(package, info.epoch)
+    version, components = record["version"], record["components"]
     full = version if info.revision == 1 else f"{version}-{info.revision}"
     name = f"{NAME}-{full}"
-    shutil.rmtree(SOURCES / "build", ignore_errors=True)
     _gzip_pipe(_tar_sorted(info.epoch) + [f"--transform=s,^\\.,{name},", "-cf", "-", "-C", str(SOURCES), "."],
                ARTIFACTS / f"{name}-source.tar.gz")
-    components = {p.name[:-5]: json.loads(p.read_text()) for p in (ARTIFACTS / "components").iterdir()}
-    shutil.rmtree(ARTIFACTS / "components")
     if info.release_url:
         zips = {}
         for arch, _, _ in manifests.ARCHITECTURES:
@@ -229,8 +231,6 @@ def assemble():
                                               info.project_url).items():
             (ARTIFACTS / manifest).write_text(text)
             components[manifest] = []
-    else:
-        print("  made no winget or Scoop manifests: set RELEASE_URL to where the files will be published")
     entries = []
     for artifact in sorted(os.listdir(ARTIFACTS), key=str.encode):
         entries.append((artifact, sums.sha256(ARTIFACTS / artifact), components.get(artifact)))
@@ -240,19 +240,40 @@ def assemble():
         size, digests = sums.file_digests(ARTIFACTS / artifact, ("md5", "sha1", "sha256"))
         checksums.append((artifact, size, digests["md5"], digests["sha1"], digests["sha256"]))
     roots = tuple(buildinfo.Root(r["name"], r["suite"], tuple(r["architectures"]), tuple(r["presets"]),
-                                 tuple(tuple(p) for p in r["packages"])) for r in json.loads((CONTROL / "roots.json").read_text()))
+                                 tuple(tuple(p) for p in r["packages"]))
+                  for r in json.loads((CONTROL / "roots.json").read_text()))
     architectures = sorted({a.rsplit("_", 1)[1][:-4] for a in os.listdir(ARTIFACTS) if a.endswith(".deb")})
-    record = buildinfo.Buildinfo(version=full, commit=info.commit, epoch=info.epoch,
-                                 architectures=tuple(architectures), build_architecture=roots[0].architectures[0],
-                                 checksums=tuple(checksums), roots=roots)
-    (ARTIFACTS / "BUILDINFO").write_text(buildinfo.write(record))
+    buildinfo_record = buildinfo.Buildinfo(version=full, commit=info.commit, epoch=info.epoch,
+                                           architectures=tuple(architectures),
+                                           build_architecture=roots[0].architectures[0],
+                                           checksums=tuple(checksums), roots=roots)
+    (ARTIFACTS / "BUILDINFO").write_text(buildinfo.write(buildinfo_record))
     listed = {artifact: sums.sha256(ARTIFACTS / artifact) for artifact in os.listdir(ARTIFACTS)}
     (ARTIFACTS / "SHA256SUMS").write_text(sums.write(listed))
-    if (KEYS / "gpg-key").exists():
-        fingerprint = _import_key()[0]
+    if fingerprint:
         step("signing SHA256SUMS", _gpg() + ["--faked-system-time", f"{info.epoch}!", "--local-user",
                                              fingerprint, "--armor", "--detach-sign", "-o",
                                              str(ARTIFACTS / "SHA256SUMS.asc"), str(ARTIFACTS / "SHA256SUMS")])
+
+
+def gpg_sign():
+    """Signs what the message on standard input asks, with the key it holds:
+    into /build/out the key's fingerprint, time and public key (armoured and
+    binary), and each signature under the name the message gives it."""
+    message = _read_keys()
+    fingerprint, created = _import_key()
+    out = BOX / "out"
+    out.mkdir()
+    (out / "fingerprint").write_text(fingerprint + "\n")
+    (out / "created").write_text(f"{created}\n")
+    gpg = _gpg()
+    step("exporting the public key", gpg[:3] + ["--armor", "--export", "-o", str(out / "public.asc"), fingerprint])
+    step("exporting the public key", gpg[:3] + ["--export", "-o", str(out / "public.gpg"), fingerprint])
+    epoch = ["--faked-system-time", f"{message['epoch']}!"] if message.get("epoch") else []
+    for name, (data, options) in message["requests"].items():
+        Path("/tmp/in").write_bytes(base64.b64decode(data))
+        step(f"signing {name}", gpg + epoch + ["--local-user", fingerprint] + options + ["-o", str(out / name),
+                                                                                     "/tmp/in"])
 
 
 def unpack(archive, destination):
@@ -273,10 +294,10 @@ def main(command, args):
             check_keys()
         elif command == "build":
             build(args)
-        elif command == "sign":
-            sign()
-        elif command == "assemble":
-            assemble()
+        elif command == "finish":
+            finish()
+        elif command == "gpg-sign":
+            gpg_sign()
     except (Refused, FormatError) as error:
         print(f"release: {error}", file=sys.stderr)
         return 1

@@ -92,10 +92,14 @@ def _parser():
     publish.add_argument("release", metavar="RELEASE_DIR")
     publish.add_argument("tree", metavar="TREE")
     step = commands.add_parser("step", help="(inside a root) one step of a release")
-    step.add_argument("step", choices=("unpack", "check-keys", "build", "sign", "assemble"))
+    step.add_argument("step", choices=("unpack", "check-keys", "build", "finish", "gpg-sign"))
     step.add_argument("args", nargs="*")
     enter = commands.add_parser("sandbox-enter", help="(inside the sandbox's set-up) enter a bound root")
     enter.add_argument("argv", nargs=argparse.REMAINDER)
+    root = commands.add_parser("unprivileged-root", help="(making a root) run as root of a user namespace")
+    root.add_argument("first", type=int)
+    root.add_argument("target")
+    root.add_argument("argv", nargs=argparse.REMAINDER)
     return parser
 
 
@@ -123,7 +127,11 @@ def main(argv):
     try:
         if args.command == "sandbox-enter":
             from . import sandbox
-            sandbox.enter_bound_root([a for a in args.argv if a != "--"] if args.argv[:1] == ["--"] else args.argv)
+            sandbox.enter_bound_root(args.argv[1:] if args.argv[:1] == ["--"] else args.argv)
+        if args.command == "unprivileged-root":
+            from . import sandbox
+            return sandbox.unprivileged_root(args.first, args.target,
+                                             args.argv[1:] if args.argv[:1] == ["--"] else args.argv)
         if args.command == "step":
             from . import build
             return build.main(args.step, args.args)

@@ -1,33 +1,22 @@
 """Making a release: every artifact built inside the roots made for it, from
 a clean copy of one commit's sources, byte for byte the same wherever,
-whenever and by whomever it is made. The verifier's rebuild is the same
-work, with the published signatures in place of keys."""
-import json
+whenever and by whomever it is made (pipeline.py, which the verifier's
+rebuild shares)."""
 import os
 import re
 import shutil
 import subprocess
 import tempfile
-from dataclasses import dataclass, replace
+from dataclasses import replace
 from pathlib import Path
 
-from . import releaseinfo, roots, sandbox, source_archive
-from .errors import MachineError, Refused, UsageError
+from . import pipeline, releaseinfo, roots, runner, sandbox, source_archive
+from .errors import Refused, UsageError
 
-PROGRAM = Path(__file__).resolve().parent
-CHECKOUT = PROGRAM.parent.parent
-INSIDE = "/release/uptime_release"
+CHECKOUT = pipeline.PROGRAM.parent.parent
 # rpmbuild cannot take a path with a space, and CPack fails on a name that is
 # not ASCII under the C locale.
 PLAIN_PATH = re.compile(r"[A-Za-z0-9._/+,:=@%~-]+")
-
-
-@dataclass(frozen=True)
-class Keys:
-    gpg_key: Path = None
-    gpg_passphrase: str = ""
-    pkcs12: Path = None
-    pkcs12_password: str = ""
 
 
 def plain_path(path, what):
@@ -88,23 +77,6 @@ def release_info(environ, base):
     return info
 
 
-def keys_from(environ):
-    keys = Keys()
-    if environ.get("SIGN_GPG_KEY"):
-        path = Path(environ["SIGN_GPG_KEY"])
-        if not os.access(path, os.R_OK) or not path.is_file():
-            raise Refused(f"cannot read SIGN_GPG_KEY: {path}")
-        keys = replace(keys, gpg_key=path.resolve(), gpg_passphrase=environ.get("SIGN_GPG_PASSPHRASE", ""))
-    if environ.get("SIGN_PKCS12"):
-        path = Path(environ["SIGN_PKCS12"])
-        if "SIGN_PASSWORD" not in environ:
-            raise Refused("SIGN_PKCS12 is set but SIGN_PASSWORD is not (set it empty for none)")
-        if not os.access(path, os.R_OK) or not path.is_file():
-            raise Refused(f"cannot read SIGN_PKCS12: {path}")
-        keys = replace(keys, pkcs12=path.resolve(), pkcs12_password=environ["SIGN_PASSWORD"])
-    return keys
-
-
 def stage_beside(out):
     """A hidden folder for the work: inside OUT when OUT is an existing empty
     folder (so that its mode, group and mount stay), beside it otherwise.
@@ -120,85 +92,6 @@ def stage_beside(out):
     os.chown(stage, -1, os.getegid())
     os.chmod(stage, 0o711)
     return stage
-
-
-class Box:
-    """The folder a root's sandbox sees as /build, and the host's view of it."""
-
-    def __init__(self, stage):
-        self.path = stage / "box"
-        self.logs = stage / "logs"
-        # What the steps read and nothing they run may change: the release's
-        # record and the roots, bound read-only.
-        self.control = stage / "control"
-        # The keys, outside the box: bound read-only for the steps that sign
-        # alone, never for a build, which runs the sources' own code.
-        self.keys = stage / "keys"
-        for folder in (self.path, self.logs, self.control, self.keys, self.path / "home", self.path / "work",
-                       self.path / "signatures", self.path / "artifacts"):
-            folder.mkdir(mode=0o700)
-        os.chmod(self.control, 0o755)
-
-    def run(self, root, what, argv, env=None, keys=False):
-        """Runs this program's step ARGV in ROOT's sandbox; a failure shows the
-        step's own message. With KEYS, the step sees the keys, and its HOME is
-        its own /tmp, where nothing a build left (an .rpmmacros) can be."""
-        log = self.logs / f"{len(list(self.logs.iterdir())):02d}.log"
-        read_only = [(PROGRAM, INSIDE), (self.control, "/release/control")]
-        if keys:
-            read_only.append((self.keys, "/release/keys"))
-            env = dict(env or {}, HOME="/tmp")
-        # -I: no user site-packages from HOME, which a build can write, so that
-        # nothing a step leaves there runs in the steps after it.
-        status = sandbox.run(["python3", "-I", "-B", INSIDE] + argv, self.path, log, root=root.path,
-                             read_only=read_only, env=env)
-        text = log.read_text(errors="replace")
-        if status != 0:
-            if re.search(r"No space left on device|Disk quota exceeded", text):
-                raise MachineError(f"{what}: no space left in {self.path}")
-            lines = [line for line in text.splitlines() if line.strip()]
-            message = next((l.removeprefix("release: ") for l in reversed(lines) if l.startswith("release: ")), None)
-            if message:
-                raise Refused(message + "\n".join(lines[lines.index(f"release: {message}") + 1:][-40:]))
-            raise Refused(f"{what} failed:\n" + "\n".join(lines[-40:]))
-        return text
-
-
-def prepare(box, info, keys, made):
-    """What the steps read from BOX, written before it is handed to the
-    sandbox's user: the release's record, the keys, and the roots."""
-    (box.path / "src" / "RELEASE-INFO").write_text(releaseinfo.write(info))
-    (box.control / "RELEASE-INFO").write_text(releaseinfo.write(info))
-    if keys.gpg_key:
-        shutil.copyfile(keys.gpg_key, box.keys / "gpg-key")
-        (box.keys / "gpg-passphrase").write_text(keys.gpg_passphrase)
-    if keys.pkcs12:
-        shutil.copyfile(keys.pkcs12, box.keys / "signing.p12")
-        (box.keys / "p12-password").write_text(keys.pkcs12_password)
-    prepare_roots(box, made)
-
-
-def prepare_roots(box, made):
-    (box.control / "roots.json").write_text(json.dumps([
-        {"name": r.recipe.name, "suite": r.recipe.suite, "architectures": r.recipe.architectures,
-         "presets": r.recipe.presets, "packages": r.packages} for r in made]))
-
-
-def build(box, info, made, signed):
-    """Makes every artifact into BOX/artifacts: each root of MADE builds its
-    presets, and the first (Debian 13's) writes the release's own files."""
-    sandbox.hand_over(box.path)
-    sandbox.hand_over(box.keys)
-    env = {"SOURCE_DATE_EPOCH": str(info.epoch)}
-    box.run(made[0], "checking the keys", ["step", "check-keys"], env, keys=True)
-    for root in made:
-        print(f"  building {' '.join(root.recipe.presets)} in the {root.recipe.name} root", flush=True)
-        box.run(root, f"building in the {root.recipe.name} root", ["step", "build"] + list(root.recipe.presets), env)
-    box.run(made[0], "signing the packages", ["step", "sign"], env, keys=True)
-    box.run(made[0], "writing the release's files", ["step", "assemble"], env, keys=True)
-    sandbox.take_back(box.path)
-    for line in signed:
-        print(line)
 
 
 def make(out, environ):
@@ -219,42 +112,41 @@ def make(out, environ):
     plain_path(source or CHECKOUT, "the source folder")
     plain_path(out, "DIR")
     info = release_info(environ, base)
-    keys = keys_from(environ)
-    for tool in ("mmdebstrap", "bwrap", "setpriv", "unshare"):
-        if shutil.which(tool) is None:
-            raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what a release needs)")
-    stage = stage_beside(out)
+    keys = pipeline.read_keys(environ)
+    pipeline.check_tools(("mmdebstrap", "bwrap", "setpriv", "unshare"), "a release")
+    stage_path = stage_beside(out)
     try:
         print(f"Releasing {info.commit} (SOURCE_DATE_EPOCH={info.epoch})", flush=True)
-        box = Box(stage)
+        runner.check_machine("a release", sandbox.sandbox_user())
+        stage = pipeline.Stage(stage_path)
+        pristine = stage_path / "source"
         if source is None:
-            (box.path / "src").mkdir()
-            source_archive.export(CHECKOUT, info.commit, box.path / "src")
+            pristine.mkdir()
+            source_archive.export(CHECKOUT, info.commit, pristine)
         else:
-            _copy_without_builds(source, box.path / "src", stage)
-        made = [roots.for_release(recipe, stage / "logs") for recipe in roots.RECIPES]
-        prepare(box, info, keys, made)
-        unsigned = []
+            pipeline.copy_tree(source, pristine, _builds_beside(source, stage_path))
+        (pristine / "RELEASE-INFO").write_text(releaseinfo.write(info))
+        made = [roots.for_release(recipe, stage.logs) for recipe in roots.RECIPES]
+        artifacts = pipeline.make_artifacts(stage, info, made,
+                                            lambda box: pipeline.copy_tree(pristine, box.path / "src"), keys)
         if not keys.pkcs12:
-            unsigned.append("  the uptime-report.exe files are unsigned: set SIGN_PKCS12 and SIGN_PASSWORD to sign them")
+            print("  the uptime-report.exe files are unsigned: set SIGN_PKCS12 and SIGN_PASSWORD to sign them")
         if not keys.gpg_key:
-            unsigned.append("  SHA256SUMS is unsigned: set SIGN_GPG_KEY to sign it")
-        build(box, info, made, unsigned)
-        publish_folder(box.path / "artifacts", out)
+            print("  SHA256SUMS is unsigned: set SIGN_GPG_KEY to sign it")
+        if not info.release_url:
+            print("  made no winget or Scoop manifests: set RELEASE_URL to where the files will be published")
+        publish_folder(artifacts, out)
     finally:
-        shutil.rmtree(stage, ignore_errors=True)
+        shutil.rmtree(stage_path, ignore_errors=True)
     print(f"Made in {out}:")
     for name in sorted(os.listdir(out), key=str.encode):
         print(f"  {(out / name).stat().st_size:9d}  {name}")
 
 
-def _copy_without_builds(source, copy, stage):
-    """An unpacked archive's files, less what a build or a release put beside
-    them (build/, RELEASE-INFO, the release's own folder)."""
-    skipped = {source / "build", source / "RELEASE-INFO", stage.parent.resolve(), stage.resolve()}
-    shutil.copytree(source, copy, symlinks=True,
-                    ignore=lambda folder, names: [n for n in names if (Path(folder) / n).resolve() in skipped
-                                                  or Path(folder) / n in skipped])
+def _builds_beside(source, stage):
+    """What a build or a release put beside an unpacked archive's files:
+    build/, RELEASE-INFO, the release's own folder."""
+    return {source / "build", source / "RELEASE-INFO", stage.parent.resolve(), stage.resolve()}
 
 
 def publish_folder(artifacts, out):

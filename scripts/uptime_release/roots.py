@@ -4,19 +4,27 @@ archive, kept in a cache by what they hold, and checked before each use.
 A release makes each root from its suite as the archive stands (the
 essential packages and the toolchain below); BUILDINFO records every package
 installed in it at its exact version; a verifier makes the same root again
-from that list. A root is reused only while its installed packages are
-exactly the ones it was made with."""
+from the same recipe, with apt held to that list's versions, so that nothing
+the recipe does not need is installed. A root is reused only while its
+installed packages are exactly the ones it was made with.
+
+Runs share the cache: each stages a new root in a folder of its own, and
+each root has a lock, held shared by every run that uses it and exclusively
+by one that makes or replaces it, so that no root is removed while in use.
+Where user namespaces work, mmdebstrap runs as root of a user namespace of
+its own, mapped to ids that nothing else uses: the packages' maintainer
+scripts never act as this machine's root."""
+import fcntl
 import hashlib
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 import urllib.request
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import sandbox
+from . import runner, sandbox
 from .errors import MachineError
 
 MIRROR = "http://deb.debian.org/debian"
@@ -72,12 +80,21 @@ RECIPES = (
 
 
 class Unavailable(Exception):
-    """The archive no longer holds versions a root needs: which, and where."""
+    """The archive does not hold versions a root needs: which, and where."""
 
     def __init__(self, root, packages, mirror):
-        super().__init__(f"the {root} root cannot be made again from {mirror}: it no longer holds "
+        super().__init__(f"the {root} root cannot be made again from {mirror}: the archive does not hold "
                          + ", ".join(packages))
         self.packages = packages
+
+
+class Unneeded(Exception):
+    """A package list (a BUILDINFO's) that names packages the root's recipe
+    does not need: none of them is installed."""
+
+    def __init__(self, root, names):
+        super().__init__(f"BUILDINFO's {root} root lists packages its recipe does not need: "
+                         + ", ".join(names[:10]) + (f" and {len(names) - 10} more" if len(names) > 10 else ""))
 
 
 class Inconsistent(Exception):
@@ -97,6 +114,7 @@ class Root:
     recipe: Recipe
     path: Path
     packages: tuple  # ((qualified name, version), ...), sorted
+    lock: int = field(default=None, compare=False)  # held shared while the run lasts
 
 
 def cache_folder():
@@ -146,7 +164,7 @@ def installed(path, work):
     with tempfile.TemporaryDirectory(prefix="dpkg-query.", dir=work) as empty:
         os.chmod(empty, 0o755)
         status = sandbox.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}\t${binary:Package}\t${Version}\n"],
-                             empty, log, root=path, timeout=300)
+                             empty, log, f"listing the packages of the root at {path}", root=path)
     lines = log.read_text(errors="replace").splitlines()
     if status != 0:
         raise MachineError(f"dpkg-query cannot list the root at {path}: " + "; ".join(lines[-3:]))
@@ -170,37 +188,189 @@ def _archive_state(suite):
     return state
 
 
-def _mmdebstrap(recipe, target, variant, include, log):
-    command = ["mmdebstrap", f"--variant={variant}", "--architectures=" + ",".join(recipe.architectures),
-               "--include=" + ",".join(include), "--aptopt=Acquire::Retries \"3\"",
-               "--dpkgopt=force-unsafe-io", recipe.suite, str(target)] + _sources(recipe.suite)
-    with open(log, "wb") as out:
-        result = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
-    return result.returncode
+def _lock(path, exclusive):
+    """A lock on PATH (made if need be), waited for: its descriptor, which
+    holds it until closed or until this program ends."""
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB if exclusive else fcntl.LOCK_SH | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print(f"  waiting for another run, which holds {path}", flush=True)
+        fcntl.flock(fd, fcntl.LOCK_EX if exclusive else fcntl.LOCK_SH)
+    return fd
 
 
-def _make(recipe, folder, variant, include, work):
-    """Makes the root in FOLDER/root through a partial folder beside it."""
-    partial = folder.with_name(folder.name + ".partial")
-    shutil.rmtree(partial, ignore_errors=True)
-    partial.mkdir(parents=True)
+def _remove_stale(cache):
+    """Removes the staging folders of runs that ended without finishing."""
+    for entry in cache.glob("new-*"):
+        try:
+            fd = os.open(entry / "lock", os.O_RDWR | os.O_NOFOLLOW)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            shutil.rmtree(entry, ignore_errors=True)
+        except BlockingIOError:
+            pass
+        finally:
+            os.close(fd)
+
+
+def _progress(log):
+    def progress():
+        try:
+            text = Path(log).read_text(errors="replace")
+        except OSError:
+            return ""
+        return f", {len(re.findall(r'(?m)^Get:', text))} packages fetched, {text.count('Setting up ')} set up"
+    return progress
+
+
+def _mmdebstrap(recipe, staging, include, log, pins=None, simulate=False):
+    """Makes the root in STAGING/root (or, SIMULATE, only says in LOG what it
+    would install). Where user namespaces work, mmdebstrap runs as root of
+    one of its own (sandbox.unprivileged_root()) and writes a tarball, which
+    is unpacked here: the packages' maintainer scripts never run as this
+    machine's root. PINS: [(name, version)], the only versions apt may take."""
+    work = staging / "tmp"
+    work.mkdir()
+    command = ["mmdebstrap", "--verbose", "--variant=essential", "--architectures=" + ",".join(recipe.architectures),
+               "--include=" + ",".join(include), "--aptopt=Acquire::Retries \"3\"", "--dpkgopt=force-unsafe-io"]
+    env = dict(os.environ, TMPDIR=str(work), HOME=str(work))
+    if pins is not None:
+        (work / "preferences").write_text(_preferences(pins, recipe.architectures[0]))
+        command.append(f'--aptopt=Dir::Etc::Preferences "{work / "preferences"}"')
+    command.append(recipe.suite)
+    unprivileged = not simulate and os.geteuid() == 0 and sandbox.mode() in ("nested", "user")
+    if simulate:
+        # A dry run adds no architecture to dpkg: apt is told them.
+        architectures = " ".join(f'"{a}";' for a in recipe.architectures)
+        command = (command[:1] + ["--simulate", f"--aptopt=APT::Architectures {{ {architectures} }}"] + command[1:]
+                   + ["/dev/null"] + _sources(recipe.suite))
+    elif unprivileged:
+        closed = [f for f in [staging.parent] + list(staging.parent.parents) if not os.stat(f).st_mode & 0o001]
+        if closed:
+            raise MachineError(f"mmdebstrap's user cannot reach the roots' cache {staging.parent}: {closed[0]} is "
+                               "closed to others (chmod o+x, or another UPTIME_REPORT_ROOTS)")
+        first = sandbox.unused_ids(65536)
+        for path in [work] + list(work.iterdir()):
+            os.chown(path, first, first)
+        os.chmod(staging, 0o711)
+        command = (sandbox.unprivileged_root_command(first, staging / "root")
+                   + command + ["--mode=unshare", "-"] + _sources(recipe.suite))
+    else:
+        command += [str(staging / "root")] + _sources(recipe.suite)
+    try:
+        return runner.run(command, f"{'resolving' if simulate else 'making'} the {recipe.name} root", log, env=env,
+                          progress=_progress(log), check=False)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+def _preferences(pins, native):
+    """apt's preferences that allow exactly these versions and nothing else.
+    apt takes a bare name for this root's own architecture (and "all"), and
+    one qualified with its architecture for any other."""
+    stanzas = ["Package: *\nPin: release *\nPin-Priority: -1\n"]
+    for name, version in sorted(pins):
+        base, _, arch = name.partition(":")
+        pinned = name if arch and arch != native else base
+        stanzas.append(f"Package: {pinned}\nPin: version {version}\nPin-Priority: 1001\n")
+    return "\n".join(dict.fromkeys(stanzas))
+
+
+def _make(recipe, cache, include, work, pins=None):
+    """Makes the root in a staging folder of this run's own in CACHE:
+    (the staging folder, the packages installed in it, the staging folder's
+    lock, which keeps other runs from taking it for a stale one)."""
+    staging = Path(tempfile.mkdtemp(prefix=f"new-{recipe.name}.", dir=cache))
+    lock = os.open(staging / "lock", os.O_RDWR | os.O_CREAT, 0o600)
+    fcntl.flock(lock, fcntl.LOCK_EX)
     log = work / f"mmdebstrap-{recipe.name}.log"
     print(f"  making the {recipe.name} root ({recipe.suite}: {', '.join(recipe.architectures)}) with mmdebstrap",
           flush=True)
-    if _mmdebstrap(recipe, partial / "root", variant, include, log) != 0:
-        text = log.read_text(errors="replace")
-        missing = re.findall(r"E: Version '([^']+)' for '([^']+)' was not found", text)
-        shutil.rmtree(partial, ignore_errors=True)
-        if missing:
-            raise Unavailable(recipe.name, [f"{name} (= {version})" for version, name in missing], mirrors()[0])
-        if re.search(r"No space left|Disk quota", text):
-            raise MachineError(f"no space left to make the {recipe.name} root in {folder.parent}")
-        raise MachineError(f"mmdebstrap cannot make the {recipe.name} root: " + "; ".join(text.splitlines()[-4:]))
-    packages = installed(partial / "root", work)
-    (partial / "packages").write_text(packages_text(packages))
-    shutil.rmtree(folder, ignore_errors=True)
-    partial.rename(folder)
-    return packages
+    try:
+        if _mmdebstrap(recipe, staging, include, log, pins) != 0:
+            text = log.read_text(errors="replace")
+            if pins is not None:
+                lacking = _not_installable(text, pins)
+                if lacking:
+                    raise Unavailable(recipe.name, lacking, mirrors()[0])
+            if re.search(r"No space left|Disk quota", text):
+                raise MachineError(f"no space left to make the {recipe.name} root in {cache}")
+            raise MachineError(f"mmdebstrap cannot make the {recipe.name} root: " + "; ".join(text.splitlines()[-4:]))
+        packages = installed(staging / "root", work)
+        (staging / "packages").write_text(packages_text(packages))
+    except BaseException:
+        shutil.rmtree(staging, ignore_errors=True)
+        os.close(lock)
+        raise
+    return staging, packages, lock
+
+
+def _resolve(recipe, cache, packages, work):
+    """Before anything is fetched or installed: what apt, held to the
+    versions of PACKAGES, would install for the recipe. A listed package it
+    would not install is one the recipe does not need (Unneeded); apt finding
+    no way at all means the archive does not hold the versions (Unavailable)."""
+    staging = Path(tempfile.mkdtemp(prefix=f"new-{recipe.name}.", dir=cache))
+    log = work / f"mmdebstrap-{recipe.name}-resolve.log"
+    try:
+        if _mmdebstrap(recipe, staging, recipe.packages, log, packages, simulate=True) != 0:
+            text = log.read_text(errors="replace")
+            lacking = _not_installable(text, packages) or [
+                line for line in text.splitlines() if line.startswith("E: ")][:3]
+            raise Unavailable(recipe.name, lacking, mirrors()[0])
+    finally:
+        shutil.rmtree(staging, ignore_errors=True)
+    # apt names a package with its architecture in brackets; dpkg, as
+    # BUILDINFO lists them, qualifies those of a foreign architecture and
+    # those installed for several.
+    chosen = {(name.partition(":")[0], arch) for name, arch in
+              re.findall(r"(?m)^Inst (\S+) \(.*\[(\S+)\]\)", log.read_text(errors="replace"))}
+    unneeded = sorted(n for n, _ in packages if not (
+        {(n.partition(":")[0], n.partition(":")[2])} if ":" in n else
+        {(n, recipe.architectures[0]), (n, "all")}) & chosen)
+    if unneeded:
+        raise Unneeded(recipe.name, unneeded)
+
+
+def _not_installable(text, pins):
+    """The pinned versions that apt, told to take no other, found no way to
+    install, as 'name (= version)'."""
+    named = set(re.findall(r"Package '?([a-z0-9][a-z0-9+.-]+)'? (?:has no installation candidate|is not available)",
+                           text))
+    named |= set(re.findall(r"Depends: ([a-z0-9][a-z0-9+.-]+)(?: \([^)]*\))? but (?:it is not installable|"
+                            r"[^ ]+ is to be installed)", text))
+    named |= {name for _, name in re.findall(r"E: Version '([^']+)' for '([^']+)' was not found", text)}
+    named |= set(re.findall(r"E: Unable to locate package ([a-z0-9][a-z0-9+.:-]+)", text))
+    versions = {n.partition(":")[0]: v for n, v in pins}
+    return [f"{name} (= {versions[name]})" for name in sorted(n.partition(":")[0] for n in named)
+            if name in versions]
+
+
+def _place(staging, staging_lock, folder):
+    """Puts the root made in STAGING at FOLDER, under FOLDER's lock held
+    exclusively: a root of that name in use there is never removed."""
+    lock = _lock(folder.with_name(folder.name + ".lock"), exclusive=True)
+    try:
+        if folder.exists():
+            old = staging.with_name(staging.name + ".old")
+            folder.rename(old)
+            shutil.rmtree(old, ignore_errors=True)
+        (staging / "lock").unlink()
+        staging.rename(folder)
+    finally:
+        os.close(lock)
+        os.close(staging_lock)
+
+
+def _use(recipe, folder, packages, work):
+    """The root at FOLDER, checked, under its lock held shared."""
+    lock = _lock(folder.with_name(folder.name + ".lock"), exclusive=False)
+    _own(folder)
+    _check(folder, packages, recipe, work)
+    return Root(recipe, folder / "root", packages, lock)
 
 
 def _check(folder, packages, recipe, work):
@@ -219,46 +389,61 @@ def _fresh():
     return os.environ.get("UPTIME_REPORT_FRESH_ROOTS") == "1"
 
 
+def _cache():
+    cache = cache_folder()
+    cache.mkdir(parents=True, exist_ok=True, mode=0o755)
+    _own(cache)
+    _remove_stale(cache)
+    return cache
+
+
 def for_release(recipe, work):
     """The root as the archive stands now: cached while the archive's suites
     are unchanged, checked before use."""
-    cache = cache_folder()
-    _own(cache) if cache.exists() else None
+    cache = _cache()
     state = _key(recipe.suite, " ".join(recipe.architectures), " ".join(recipe.packages), *_archive_state(recipe.suite))
     index = cache / "archive-states" / state
-    if not _fresh() and index.is_file():
-        folder = cache / index.read_text().strip()
-        if (folder / "packages").is_file():
-            _own(folder)
-            packages = _read_packages(folder / "packages")
-            _check(folder, packages, recipe, work)
-            return Root(recipe, folder / "root", packages)
-    staging = cache / f"new-{recipe.name}"
-    packages = _make(recipe, staging, "essential", recipe.packages, work)
-    folder = cache / _key(recipe.suite, " ".join(recipe.architectures), packages_text(packages))
-    shutil.rmtree(folder, ignore_errors=True)
-    staging.rename(folder)
-    index.parent.mkdir(parents=True, exist_ok=True)
-    index.write_text(folder.name + "\n")
-    return Root(recipe, folder / "root", packages)
+    index.parent.mkdir(exist_ok=True)
+    # One run at a time makes the root of an archive state; the others wait
+    # for it, then use what it made.
+    making = _lock(index.with_name(state + ".lock"), exclusive=True)
+    try:
+        name = index.read_text().strip() if index.is_file() and not _fresh() else None
+        if name is None or not (cache / name / "packages").is_file():
+            staging, packages, staging_lock = _make(recipe, cache, recipe.packages, work)
+            name = _key(recipe.suite, " ".join(recipe.architectures), packages_text(packages))
+            _place(staging, staging_lock, cache / name)
+            index.with_name(state + ".new").write_text(name + "\n")
+            index.with_name(state + ".new").rename(index)
+    finally:
+        os.close(making)
+    return _use(recipe, cache / name, _read_packages(cache / name / "packages"), work)
 
 
 def exactly(recipe, packages, work):
     """The root holding exactly PACKAGES (from a BUILDINFO), made again from
-    the archive where the cache has none."""
-    cache = cache_folder()
-    _own(cache) if cache.exists() else None
+    the archive where the cache has none: from the recipe's packages, with apt
+    held to the list's versions, so that a name the recipe does not need is
+    never installed (Unneeded)."""
+    cache = _cache()
     folder = cache / _key(recipe.suite, " ".join(recipe.architectures), packages_text(packages))
-    if not _fresh() and (folder / "packages").is_file():
-        _own(folder)
-        _check(folder, packages, recipe, work)
-        return Root(recipe, folder / "root", packages)
-    made = _make(recipe, folder, "custom", [f"{name}={version}" for name, version in packages], work)
-    if made != packages:
-        # Not kept under the list's name: it does not hold the list.
-        shutil.rmtree(folder, ignore_errors=True)
-        raise Inconsistent(recipe.name, made, packages)
-    return Root(recipe, folder / "root", packages)
+    making = _lock(folder.with_name(folder.name + ".make"), exclusive=True)
+    try:
+        if _fresh() or not (folder / "packages").is_file():
+            _resolve(recipe, cache, packages, work)
+            staging, made, staging_lock = _make(recipe, cache, recipe.packages, work, pins=packages)
+            if made != packages:
+                shutil.rmtree(staging, ignore_errors=True)
+                os.close(staging_lock)
+                unneeded = sorted({n for n, _ in packages} - {n for n, _ in made})
+                if unneeded and set(made) <= set(packages):
+                    raise Unneeded(recipe.name, unneeded)
+                # Not kept under the list's name: it does not hold the list.
+                raise Inconsistent(recipe.name, made, packages)
+            _place(staging, staging_lock, folder)
+    finally:
+        os.close(making)
+    return _use(recipe, folder, packages, work)
 
 
 def _read_packages(path):

@@ -5,6 +5,8 @@ the lead included."""
 from .errors import FormatError
 
 LEAD_SIZE = 96
+# A release's .rpm is some kilobytes; the verifier reads it whole.
+SIZE_LIMIT = 16 << 20
 HEADER_MAGIC = b"\x8e\xad\xe8\x01\x00\x00\x00\x00"
 # The tags rpm writes into a signature header: sizes, digests, signatures,
 # and the space it reserves so that signing does not move the header.

@@ -1,9 +1,11 @@
 """Verifying a release: its sums against KEY, its source against the commit,
 and a rebuild, in the roots its BUILDINFO names, compared byte for byte.
 
-Nothing from the download is parsed outside a sandbox but by this program's
-own bounded readers; every tool that reads it (gpgv, osslsigncode, tar,
-diffoscope) runs inside one."""
+Every file of the download is read once, into a folder of the verifier's
+own, and every check, the rebuild and the comparison use those copies: DIR
+may change while it is checked. Nothing from the download is parsed outside
+a sandbox but by this program's own bounded readers; every tool that reads
+it (gpgv, osslsigncode, tar, diffoscope) runs inside one."""
 import os
 import shutil
 import stat
@@ -11,11 +13,12 @@ import subprocess
 import traceback
 from pathlib import Path
 
-from . import (authenticode, releaseinfo, buildinfo, make, openpgp, roots, rpmfile, sandbox, source_archive, spdx,
-               sums, zipfiles)
-from .errors import FormatError, MachineError, UsageError
+from . import (authenticode, buildinfo, make, openpgp, pipeline, roots, rpmfile, runner, sandbox, source_archive,
+               spdx, sums, zipfiles)
+from .errors import FormatError, MachineError, Refused, UsageError
 
-FILE_LIMIT = 1 << 30
+# A release is a few megabytes in some 40 files.
+FILE_LIMIT, DOWNLOAD_LIMIT, FILES_LIMIT = 256 << 20, 1 << 30, 1000
 # What a rebuild needs in TMPDIR at the least: its sources, fourteen build
 # trees and the artifacts come to about 300 MB.
 SPACE_NEEDED, INODES_NEEDED = 1 << 30, 20000
@@ -43,6 +46,9 @@ class Report:
     def __init__(self, allow_incomplete):
         self.failures, self.missing, self.allow_incomplete = 0, [], allow_incomplete
         self.commit = None
+        # What vouches for the source (a good signature by KEY, the commit
+        # in this checkout), and whether every artifact was rebuilt.
+        self.signed = self.matched = self.rebuilt = False
 
     def ok(self, text):
         print(f"  ok    {_shown(text)}", flush=True)
@@ -68,7 +74,7 @@ class Report:
             raise Done(1)
         if self.missing:
             print("INCOMPLETE: nothing failed, but not established: " + _shown("; ".join(self.missing)))
-            raise Done(0 if self.allow_incomplete else 3)
+            raise Done(0 if self.allow_incomplete and self.rebuilt else 3)
         print(f"VERIFIED: SHA256SUMS is signed by KEY, the source archive is commit {self.commit}'s, "
               "and every artifact is rebuilt identical")
         raise Done(0)
@@ -113,20 +119,47 @@ def _check_space(folder):
                            f"{SPACE_NEEDED >> 20} MiB and {INODES_NEEDED} (set TMPDIR to a larger file system)")
 
 
-def _checksums(dir_, report, key, check):
+def _take_download(dir_, copies):
+    """Copies every plain file of DIR into COPIES, once, opened without
+    following a link and within the bounds of a release: {name: whether it
+    is a plain file}."""
+    copies.mkdir(mode=0o700)
+    folder = os.open(dir_, os.O_RDONLY | os.O_DIRECTORY)
+    names, total = {}, 0
+    try:
+        for name in os.listdir(folder):
+            if len(names) >= FILES_LIMIT:
+                raise FormatError(str(dir_), 0, f"holds more than {FILES_LIMIT} files, far more than a release")
+            try:
+                fd = sandbox.open_made(name, folder)
+            except sandbox.Planted:
+                names[name] = False
+                continue
+            with os.fdopen(fd, "rb") as source, open(copies / name, "wb") as copy:
+                while piece := source.read(1 << 20):
+                    copy.write(piece)
+                    total += len(piece)
+                    if copy.tell() > FILE_LIMIT or total > DOWNLOAD_LIMIT:
+                        raise FormatError(name, 0, f"is larger than {FILE_LIMIT >> 20} MiB, or the release than "
+                                                   f"{DOWNLOAD_LIMIT >> 20} MiB, more than any release")
+            names[name] = True
+    finally:
+        os.close(folder)
+    print(f"  read the {sum(names.values())} files of {dir_} once; every check reads these copies", flush=True)
+    return names
+
+
+def _checksums(dir_, names, report, key, check):
     print("Checksums", flush=True)
-    names = {}
-    for entry in os.scandir(dir_):
-        names[entry.name] = entry.is_file(follow_symlinks=False)
-    if "SHA256SUMS" not in names:
-        report.fail(f"no SHA256SUMS in {dir_}")
+    if not names.get("SHA256SUMS"):
+        report.fail("no SHA256SUMS in DIR, or not a plain file")
         report.finish()
     data = _read(dir_ / "SHA256SUMS", sums.LIMIT)
     if key is None:
         report.incomplete("SHA256SUMS's signature (no KEY given)", "no KEY given: SHA256SUMS is not "
                           "authenticated (it proves nothing against whoever could replace the files)")
-    elif "SHA256SUMS.asc" not in names:
-        report.fail("no SHA256SUMS.asc: the checksums carry no signature")
+    elif not names.get("SHA256SUMS.asc"):
+        report.fail("no SHA256SUMS.asc (as a plain file): the checksums carry no signature")
     else:
         (check / "SHA256SUMS").write_bytes(data)
         (check / "SHA256SUMS.sig").write_bytes(
@@ -135,6 +168,7 @@ def _checksums(dir_, report, key, check):
         for problem in verdict.problems:
             report.fail(problem)
         if verdict.good:
+            report.signed = True
             report.ok(f"SHA256SUMS is signed by {verdict.good}")
             for other in verdict.others:
                 report.note(f"SHA256SUMS.asc also holds {other}; it was not checked")
@@ -150,7 +184,7 @@ def _checksums(dir_, report, key, check):
             report.fail(f"{shown} is not in SHA256SUMS")
     for name in listed:
         if name not in names:
-            report.fail(f"{name} is in SHA256SUMS but not in {dir_}")
+            report.fail(f"{name} is in SHA256SUMS but not in DIR")
     report.stop_if_failed()
     wrong = [name for name, digest in listed.items() if sums.sha256(dir_ / name) != digest]
     if wrong:
@@ -193,6 +227,7 @@ def _source(dir_, listed, info, report):
                         "\n".join(f"        {line}" for line in differences))
             # A source archive that is not the commit's is not rebuilt.
             report.finish()
+        report.matched = True
         report.ok(f"{archive} holds exactly commit {info.commit}'s files")
     else:
         report.incomplete(f"that the source archive is commit {info.commit}'s (the commit is not in "
@@ -214,10 +249,13 @@ def _roots(info, report, logs):
             made.append(roots.exactly(recipe, recorded.packages, logs))
         except roots.Unavailable as missing:
             report.incomplete(
-                f"the rebuild (Debian's archive no longer has {len(missing.packages)} of the {recipe.name} root's "
+                f"the rebuild (the archive does not hold {len(missing.packages)} of the {recipe.name} root's "
                 "packages; give UPTIME_REPORT_MIRROR an archive that has them, such as "
                 "http://snapshot.debian.org/archive/debian/<time of the release>)",
                 f"{missing}")
+            report.finish()
+        except roots.Unneeded as unneeded:
+            report.fail(str(unneeded))
             report.finish()
         except roots.Inconsistent as inconsistent:
             report.fail(f"{inconsistent} (a root was never made from that list)")
@@ -236,8 +274,8 @@ def _rpm_signatures(dir_, listed, key, signatures, check, report):
     for name in listed:
         if not name.endswith(".rpm"):
             continue
-        data = _read(dir_ / name, zipfiles.SIZE_LIMIT)
-        (signatures / f"{name}.sig").write_bytes(rpmfile.signature_header(data, name))
+        data = _read(dir_ / name, rpmfile.SIZE_LIMIT)
+        signatures[name] = rpmfile.signature_header(data, name)
         if key is None:
             report.note(f"{name}: its signature was not checked (no KEY given)")
             continue
@@ -270,7 +308,7 @@ def _exe_signatures(dir_, listed, signatures, check, report, root):
         if proper is None:
             report.note(f"{name}/uptime-report.exe carries no Authenticode signature")
             continue
-        (signatures / f"{name}.sig").write_bytes(proper)
+        signatures[name] = proper
         (check / "program.exe").write_bytes(exe)
         ca = []
         if os.environ.get("VERIFY_CA_FILE"):
@@ -278,13 +316,13 @@ def _exe_signatures(dir_, listed, signatures, check, report, root):
             ca = ["-CAfile", f"{sandbox.BOX}/ca.pem"]
         log = check / "authenticode.log"
         status = sandbox.run(["osslsigncode", "verify", "-in", f"{sandbox.BOX}/program.exe"] + ca, check, log,
-                             root=root.path, timeout=120)
+                             f"checking {name}'s Authenticode signature", root=root.path,
+                             limits=runner.Limits(seconds=120, address_space=runner.ADDRESS_SPACE,
+                                                  processes=runner.PROCESSES))
         text = log.read_text(errors="replace")
         subject = next((l.split("Subject: ", 1)[1] for l in text.splitlines() if "Subject: " in l), "")
         if status == 0:
             report.ok(f"{name}/uptime-report.exe: Authenticode signature verified ({subject})")
-        elif status is None:
-            raise MachineError(f"osslsigncode took too long over {name}")
         else:
             report.fail(f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
                         "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(
@@ -326,15 +364,27 @@ def _diffoscope(name, theirs, ours, check):
             shutil.copyfileobj(f, copy)
         os.chmod(check / f"{side}-{name}", 0o644)
     log = check / "diffoscope.log"
-    status = sandbox.run(["diffoscope", "--no-progress", "--max-report-size", "65536",
-                          f"{sandbox.BOX}/published-{name}", f"{sandbox.BOX}/rebuilt-{name}"],
-                         check, log, timeout=300, memory=2 << 30, file_size=16 << 20)
+    try:
+        sandbox.run(["diffoscope", "--no-progress", "--max-report-size", "65536", f"{sandbox.BOX}/published-{name}",
+                     f"{sandbox.BOX}/rebuilt-{name}"], check, log, f"diffoscope on {name}",
+                    limits=runner.Limits(seconds=300, address_space=2 << 30, processes=runner.PROCESSES,
+                                         file_size=16 << 20))
+        stopped = ""
+    except MachineError as error:
+        stopped = f"(diffoscope was stopped: {error})"
     lines = log.read_text(errors="replace").splitlines()
-    print("\n".join(f"        {_shown(line)}" for line in lines[:40]))
-    if status is None:
-        print("        (diffoscope was stopped after 300 seconds)")
+    print("\n".join(f"        {_shown(line)}" for line in lines[:40] + ([stopped] if stopped else [])))
     (check / f"published-{name}").unlink()
     (check / f"rebuilt-{name}").unlink()
+
+
+def _unpack_into(box, archive, stage, root):
+    """The source archive's files into BOX's src folder, unpacked in the
+    sandbox."""
+    shutil.copyfile(archive, box.path / "work" / "source.tar.gz")
+    (box.path / "src").mkdir(mode=0o700)
+    box.open()
+    stage.run(box, root, "unpacking the source archive", ["step", "unpack", "/build/work/source.tar.gz", "/build/src"])
 
 
 def verify(dir_arg, key_arg, allow_incomplete):
@@ -346,11 +396,11 @@ def verify(dir_arg, key_arg, allow_incomplete):
     key = Path(key_arg).resolve() if key_arg else None
     if key is not None and not (key.is_file() and os.access(key, os.R_OK)):
         raise UsageError(f"cannot read KEY: {key_arg}")
-    for tool in ("bwrap", "setpriv", "unshare", "gpgv", "git", "mmdebstrap"):
-        if shutil.which(tool) is None:
-            raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what a verifier needs)")
+    pipeline.check_tools(("bwrap", "setpriv", "unshare", "gpgv", "git", "mmdebstrap"), "a verifier")
     work = sandbox.work_folder("verify-release.", {dir_: "DIR"})
     try:
+        _check_space(work)
+        runner.check_machine("a rebuild", sandbox.sandbox_user())
         check = work / "check"
         check.mkdir(mode=0o755)
         if key is not None:
@@ -359,39 +409,43 @@ def verify(dir_arg, key_arg, allow_incomplete):
             except FormatError as error:
                 raise UsageError(f"KEY ({key_arg}) is not an OpenPGP public key: {error}")
         sandbox.mode(work)
-        listed = _checksums(dir_, report, key, check)
-        info = buildinfo.read(_read(dir_ / "BUILDINFO", 1 << 20), "BUILDINFO") if "BUILDINFO" in listed else None
+        download = work / "download"
+        names = _take_download(dir_, download)
+        listed = _checksums(download, names, report, key, check)
+        info = buildinfo.read(_read(download / "BUILDINFO", 1 << 20), "BUILDINFO") if "BUILDINFO" in listed else None
         if info is None:
             report.fail("the release has no BUILDINFO")
             report.finish()
-        box = make.Box(work)
+        stage = pipeline.Stage(work / "stage")
+        signatures = {}
         print("Signatures", flush=True)
-        _rpm_signatures(dir_, listed, key, box.path / "signatures", check, report)
-        archive, release = _source(dir_, listed, info, report)
-        _check_space(work)
+        _rpm_signatures(download, listed, key, signatures, check, report)
+        archive, release = _source(download, listed, info, report)
+        if not (report.signed or report.matched):
+            # Nothing vouches for the sources: their build is not run.
+            report.incomplete(f"the rebuild (nothing vouches for the source archive: no KEY signed it, and commit "
+                              f"{info.commit} is not in {make.CHECKOUT})",
+                              "the release was not rebuilt: its source is neither signed by KEY nor the commit's")
+            report.finish()
         print("Rebuild", flush=True)
-        made = _roots(info, report, work)
-        _exe_signatures(dir_, listed, box.path / "signatures", check, report, made[0])
+        made = _roots(info, report, stage.logs)
+        _exe_signatures(download, listed, signatures, check, report, made[0])
         # A release whose signatures fail is not worth rebuilding.
         report.stop_if_failed()
-        shutil.copyfile(dir_ / archive, box.path / "work" / "source.tar.gz")
-        (box.path / "src").mkdir()
-        make.prepare_roots(box, made)
-        (box.control / "RELEASE-INFO").write_text(releaseinfo.write(release))
-        sandbox.hand_over(box.path)
-        print(f"  rebuilding {archive} with {make.PROGRAM} in the roots (a few minutes)", flush=True)
+        print(f"  rebuilding {archive} with {pipeline.PROGRAM} in the roots (a few minutes)", flush=True)
         try:
-            box.run(made[0], "unpacking the source archive",
-                    ["step", "unpack", "/build/work/source.tar.gz", "/build/src"])
-            make.build(box, release, made, [])
-        except make.Refused as error:
+            rebuilt = pipeline.make_artifacts(stage, release, made,
+                                              lambda box: _unpack_into(box, download / archive, stage, made[0]),
+                                              signatures=signatures)
+        except Refused as error:
             report.fail("the rebuild failed: " + "\n        ".join(str(error).splitlines()[-30:]))
             report.finish()
-        _compare(dir_, listed, box.path / "artifacts", check, report)
+        report.rebuilt = True
+        _compare(download, listed, rebuilt, check, report)
         report.finish()
     except Done as done:
         return done.status
-    except (FormatError, make.Refused) as error:
+    except (FormatError, Refused) as error:
         report.fail(str(error))
         try:
             report.finish()
