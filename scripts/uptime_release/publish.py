@@ -5,21 +5,27 @@ and signed, byte for byte the same for the same releases.
 Every file taken from the release or kept from TREE is checked first: the
 release's against its SHA256SUMS (and, when signing, SHA256SUMS against the
 key), each kept release's the same way; BUILDINFO is read strictly, once,
-after that. TREE holds nothing but plain files and folders."""
+after that. TREE holds nothing but plain files and folders. One run at a
+time changes a TREE (a lock on the folder that holds it), and a TREE that
+changed while a run read it is never replaced."""
+import base64
 import ctypes
 import email.utils
 import errno
+import fcntl
 import gzip
+import json
 import os
 import re
 import shutil
 import signal
+import stat
 import subprocess
 import tempfile
 from pathlib import Path
 
-from . import buildinfo, sandbox, sums
-from .errors import FormatError, MachineError, Refused, UsageError
+from . import buildinfo, pipeline, sandbox, sums
+from .errors import FormatError, MachineError, Refused
 
 NAME = "uptime-report"
 SUITE, COMPONENT = "stable", "main"
@@ -32,50 +38,59 @@ RELEASE_FILES = ("BUILDINFO", "SHA256SUMS", "SHA256SUMS.asc")
 
 
 class Signer:
-    """gpg with the publishing key, inside a sandbox whose /build is a work
-    folder of its own: the agent ends with each run, and leaves no socket."""
+    """gpg with the publishing key, each time in a sandbox of its own that
+    takes the key on its standard input and keeps it in its own /tmp: no
+    key, passphrase or agent outlives a run."""
 
-    def __init__(self, key, passphrase, work):
-        self.work = work
+    def __init__(self, keys, work):
+        self.keys, self.work = keys, work
         self.work.mkdir(mode=0o700)
-        shutil.copyfile(key, work / "key")
-        (work / "passphrase").write_text(passphrase)
-        (work / "gnupg").mkdir(mode=0o700)
-        sandbox.hand_over(work)
-        self._gpg(["--import", "/build/key"], "cannot import SIGN_GPG_KEY")
-        listing = self._gpg(["--with-colons", "--list-secret-keys"], "cannot list SIGN_GPG_KEY").splitlines()
-        self.created = next((int(l.split(":")[5]) for l in listing if l.startswith("sec:")), None)
-        self.fingerprint = next((l.split(":")[9] for l in listing if l.startswith("fpr:")), None)
-        if self.fingerprint is None:
-            raise Refused("SIGN_GPG_KEY holds no secret key")
-        self._gpg(["--export", "-o", "/build/public.gpg", self.fingerprint], "cannot export SIGN_GPG_KEY's public key")
+        result = self._run({"test": (b"test\n", ["--detach-sign"])}, None)
+        self.fingerprint = result["fingerprint"].decode().strip()
+        self.created = int(result["created"])
+        self.public = {True: result["public.asc"], False: result["public.gpg"]}
+        self.checks = work / "gpgv"
+        self.checks.mkdir(mode=0o755)
+        (self.checks / "public.gpg").write_bytes(self.public[False])
 
-    def _gpg(self, args, what):
-        log = self.work.parent / "gpg.log"
-        status = sandbox.run(["gpg", "--homedir", "/build/gnupg", "--batch", "--no-tty", "--pinentry-mode",
-                              "loopback", "--passphrase-file", "/build/passphrase"] + args, self.work, log,
-                             timeout=300)
-        text = log.read_text(errors="replace")
+    def _run(self, requests, epoch):
+        """Signs each of REQUESTS ({name: (data, gpg options)}) at EPOCH (the
+        key's own time when None): {name: signature}, and the key's
+        fingerprint, time and public key."""
+        box = self.work / "box"
+        shutil.rmtree(box, ignore_errors=True)
+        box.mkdir(mode=0o700)
+        sandbox.hand_over(box)
+        message = json.loads(self.keys.message())
+        message["epoch"] = epoch
+        message["requests"] = {name: [base64.b64encode(data).decode(), options]
+                               for name, (data, options) in requests.items()}
+        log = self.work / "gpg.log"
+        status = sandbox.run(["python3", "-I", "-B", pipeline.INSIDE, "step", "gpg-sign"], box, log,
+                             "signing with SIGN_GPG_KEY", read_only=[(pipeline.PROGRAM, pipeline.INSIDE)],
+                             stdin=json.dumps(message).encode())
         if status != 0:
-            raise Refused(f"{what}: {text.strip()}")
-        return text
+            raise Refused("signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): "
+                          + log.read_text(errors="replace").strip())
+        try:
+            folder = sandbox.open_made(box / "out", directory=True)
+        except sandbox.Planted as planted:
+            raise Refused(f"gpg left no signatures: {planted}")
+        try:
+            found = {}
+            for name in list(requests) + ["fingerprint", "created", "public.asc", "public.gpg"]:
+                with os.fdopen(sandbox.open_made(name, folder), "rb") as f:
+                    found[name] = f.read(1 << 20)
+            return found
+        finally:
+            os.close(folder)
+            shutil.rmtree(box, ignore_errors=True)
+
+    def sign(self, requests, epoch):
+        return self._run(requests, epoch)
 
     def public_key(self, armour):
-        self._gpg((["--armor"] if armour else []) + ["--export", "-o", "/build/out", self.fingerprint],
-                  "cannot export the public key")
-        return self._take("out")
-
-    def sign(self, data, epoch, options):
-        (self.work / "in").write_bytes(data)
-        sandbox.hand_over(self.work / "in")
-        self._gpg(["--faked-system-time", f"{epoch}!", "--local-user", self.fingerprint] + options +
-                  ["-o", "/build/out", "/build/in"], "signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?)")
-        return self._take("out")
-
-    def _take(self, name):
-        data = (self.work / name).read_bytes()
-        (self.work / name).unlink()
-        return data
+        return self.public[armour]
 
     def check(self, sums_path, label):
         """Refuses sums that the key did not sign."""
@@ -83,12 +98,11 @@ class Signer:
         if not asc.is_file() or asc.is_symlink():
             raise Refused(f"{label} has no SHA256SUMS.asc beside it: a signed tree takes only releases "
                           "signed by SIGN_GPG_KEY")
-        shutil.copyfile(sums_path, self.work / "check")
-        shutil.copyfile(asc, self.work / "check.asc")
-        sandbox.hand_over(self.work)
-        log = self.work.parent / "gpgv.log"
+        shutil.copyfile(sums_path, self.checks / "check")
+        shutil.copyfile(asc, self.checks / "check.asc")
+        log = self.work / "gpgv.log"
         status = sandbox.run(["gpgv", "--keyring", "/build/public.gpg", "/build/check.asc", "/build/check"],
-                             self.work, log, timeout=120)
+                             self.checks, log, f"gpgv on {label}/SHA256SUMS.asc")
         if status != 0:
             raise Refused(f"{label}'s SHA256SUMS.asc is not a good signature over it by SIGN_GPG_KEY: "
                           f"{log.read_text(errors='replace').strip()}")
@@ -172,8 +186,9 @@ def _placements(folder, listed, info):
                 raise Refused(f"{name} is for {arch}, which the APT repository does not carry")
             placed[_target(name)] = (path, package, version)
         elif name.endswith(".rpm"):
-            package, arch, version = _query(["rpm", "-qp", "--qf", "%{NAME} %{ARCH} %{VERSION}-%{RELEASE}\n",
-                                             str(path)], f"{name} is not an rpm package")
+            package, arch, version = _query(["rpm", "--dbpath", str(folder.parent / "rpmdb"), "-qp", "--qf",
+                                             "%{NAME} %{ARCH} %{VERSION}-%{RELEASE}\n", str(path)],
+                                            f"{name} is not an rpm package")
             if arch not in RPM_ARCHITECTURES:
                 raise Refused(f"{name} is for {arch}, which the DNF repository does not carry")
             placed[_target(name)] = (path, package, version)
@@ -208,11 +223,11 @@ def _walk(tree):
         for name in folders + names:
             path = Path(folder) / name
             mode = os.lstat(path).st_mode
-            if not (os.path.isdir(path) and not path.is_symlink()) and not (path.is_file() and not path.is_symlink()):
+            if not (stat.S_ISDIR(mode) or stat.S_ISREG(mode)):
                 raise Refused(f"{tree} holds {path.relative_to(tree)}, which is neither a plain file nor a folder")
-            if name.startswith(".") or not (0o40000 & mode or 0o100000 & mode):
+            if name.startswith("."):
                 raise Refused(f"{tree} holds {path.relative_to(tree)}, which is not part of a repository tree")
-            if path.is_file():
+            if stat.S_ISREG(mode):
                 files.append(path.relative_to(tree).as_posix())
     return files
 
@@ -239,6 +254,35 @@ def _kept(tree, taken, signer):
     return kept
 
 
+STAGING = ".publish-repos.partial."
+
+
+def _lock_parent(out):
+    """Waits for every other run on a TREE in OUT's folder: a lock on that
+    folder, held until this program ends."""
+    out.parent.mkdir(parents=True, exist_ok=True)
+    fd = os.open(out.parent, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print(f"  waiting for another run of publish-repos on {out.parent}", flush=True)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+    return fd
+
+
+def _state(out):
+    """What TREE holds, as far as a change would show: every entry's path,
+    kind, size, time and inode."""
+    found = []
+    for folder, folders, names in os.walk(out):
+        if folder == str(out):
+            folders[:] = [f for f in folders if not f.startswith(STAGING)]
+        for name in sorted(folders + names):
+            info = os.lstat(os.path.join(folder, name))
+            found.append((os.path.join(folder, name), info.st_mode, info.st_size, info.st_mtime_ns, info.st_ino))
+    return found
+
+
 def publish(release_arg, tree_arg, environ):
     release = Path(release_arg)
     if not release.is_dir():
@@ -248,17 +292,13 @@ def publish(release_arg, tree_arg, environ):
     url = (environ.get("REPO_URL") or "https://downloads.example.invalid/uptime-report").rstrip("/")
     if not re.fullmatch(r"(https?|file):/[^\s\\]*", url):
         raise Refused(f"REPO_URL must be an http(s):// or file:/ address, not '{url}'")
-    for tool in ("apt-ftparchive", "createrepo_c", "dpkg-deb", "rpm", "xz", "bwrap", "setpriv"):
-        if shutil.which(tool) is None:
-            raise UsageError(f"{tool} is missing (bash scripts/setup.sh test installs what this needs)")
+    pipeline.check_tools(("apt-ftparchive", "createrepo_c", "dpkg-deb", "rpm", "xz", "bwrap", "setpriv", "gpg"),
+                         "publish-repos")
+    keys = pipeline.read_keys({k: v for k, v in environ.items() if k.startswith("SIGN_GPG")})
     work = sandbox.work_folder("publish-repos.", {release: "RELEASE_DIR", out.resolve(): "TREE"})
-    stage = None
+    stage = lock = None
     try:
-        signer = None
-        if environ.get("SIGN_GPG_KEY"):
-            if not os.access(environ["SIGN_GPG_KEY"], os.R_OK):
-                raise Refused(f"cannot read SIGN_GPG_KEY: {environ['SIGN_GPG_KEY']}")
-            signer = Signer(environ["SIGN_GPG_KEY"], environ.get("SIGN_GPG_PASSPHRASE", ""), work / "gpg")
+        signer = Signer(keys, work / "gpg") if keys.gpg_key else None
         files = _plain_files(release, str(release), work / "release")
         listed, info = _release(release, str(release), signer, files)
         placed = _placements(work / "release", listed, info)
@@ -266,28 +306,30 @@ def publish(release_arg, tree_arg, environ):
             if name in files:
                 placed[f"releases/{info.version}/{name}"] = files[name]
 
-        old, kept, taken = None, {}, {}
-        if os.path.lexists(out):
-            if not out.is_dir() or out.is_symlink():
-                raise Refused(f"{out} exists and is not a folder")
-            if any(out.iterdir()):
-                old = out
-                extra = set(os.listdir(out)) - TREE_ENTRIES
-                if "releases" not in os.listdir(out) or extra:
-                    raise Refused(f"{out} holds {', '.join(sorted(extra)) or 'no releases/'}, which is not part "
-                                  "of a repository tree this script made; move it elsewhere first")
-                # What the new tree carries over (the releases' files and
-                # packages; the metadata is written anew), taken once.
-                taken = {p: _take(out, p, work / "tree" / p) for p in _walk(out)
-                         if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")}
-                kept = _kept(out, work / "tree", signer)
-                expected = {_target(n): d for listed_, _ in kept.values() for n, d in listed_.items() if _target(n)}
-                for path, copy in taken.items():
-                    if not path.startswith("releases/"):
-                        if path not in expected:
-                            raise Refused(f"{out} holds {path}, which no release in it lists")
-                        if sums.sha256(copy) != expected[path]:
-                            raise Refused(f"packages in {out} do not match their releases' SHA256SUMS: {path}")
+        lock = _lock_parent(out)
+        if os.path.lexists(out) and (not out.is_dir() or out.is_symlink()):
+            raise Refused(f"{out} exists and is not a folder")
+        for entry in out.glob(STAGING + "*") if out.is_dir() else ():
+            shutil.rmtree(entry, ignore_errors=True)
+        read = _state(out) if out.is_dir() else None
+        kept, taken = {}, {}
+        if read:
+            extra = set(os.listdir(out)) - TREE_ENTRIES
+            if "releases" not in os.listdir(out) or extra:
+                raise Refused(f"{out} holds {', '.join(sorted(extra)) or 'no releases/'}, which is not part "
+                              "of a repository tree this script made; move it elsewhere first")
+            # What the new tree carries over (the releases' files and
+            # packages; the metadata is written anew), taken once.
+            taken = {p: _take(out, p, work / "tree" / p) for p in _walk(out)
+                     if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")}
+            kept = _kept(out, work / "tree", signer)
+            expected = {_target(n): d for listed_, _ in kept.values() for n, d in listed_.items() if _target(n)}
+            for path, copy in taken.items():
+                if not path.startswith("releases/"):
+                    if path not in expected:
+                        raise Refused(f"{out} holds {path}, which no release in it lists")
+                    if sums.sha256(copy) != expected[path]:
+                        raise Refused(f"packages in {out} do not match their releases' SHA256SUMS: {path}")
         for target, source in placed.items():
             if target in taken and sums.sha256(taken[target]) != sums.sha256(source):
                 raise Refused(f"{out} already holds {target} with other bytes; a published file is never "
@@ -297,11 +339,12 @@ def publish(release_arg, tree_arg, environ):
         if signer and signer.created > epoch:
             raise Refused(f"the OpenPGP key was made at {signer.created}, after the newest release in the tree "
                           f"({epoch}): gpg will not sign before a key existed; use a key older than the release")
-        if signer:
-            signer.sign(b"test\n", epoch, ["--detach-sign"])
 
-        out.parent.mkdir(parents=True, exist_ok=True)
-        stage = Path(tempfile.mkdtemp(prefix=f".{out.name}.partial.", dir=out.parent))
+        # The new tree is made beside TREE, or inside it where TREE is a
+        # mount point, which nothing can replace as a whole.
+        inside = out.is_dir() and os.path.ismount(out)
+        stage = Path(tempfile.mkdtemp(prefix=STAGING if inside else f".{out.name}.partial.",
+                                      dir=out if inside else out.parent))
         tree = stage / "tree"
         for target, source in list(taken.items()) + list(placed.items()):
             (tree / target).parent.mkdir(parents=True, exist_ok=True)
@@ -313,11 +356,13 @@ def publish(release_arg, tree_arg, environ):
         if signer:
             dists = tree / "apt" / "dists" / SUITE
             release_file = (dists / "Release").read_bytes()
-            (dists / "InRelease").write_bytes(signer.sign(release_file, epoch, ["--clearsign"]))
-            (dists / "Release.gpg").write_bytes(signer.sign(release_file, epoch, ["--armor", "--detach-sign"]))
             repomd = tree / "rpm" / "repodata" / "repomd.xml"
-            repomd.with_name("repomd.xml.asc").write_bytes(signer.sign(repomd.read_bytes(), epoch,
-                                                                       ["--armor", "--detach-sign"]))
+            signed = signer.sign({"InRelease": (release_file, ["--clearsign"]),
+                                  "Release.gpg": (release_file, ["--armor", "--detach-sign"]),
+                                  "repomd.xml.asc": (repomd.read_bytes(), ["--armor", "--detach-sign"])}, epoch)
+            (dists / "InRelease").write_bytes(signed["InRelease"])
+            (dists / "Release.gpg").write_bytes(signed["Release.gpg"])
+            repomd.with_name("repomd.xml.asc").write_bytes(signed["repomd.xml.asc"])
             (tree / f"{NAME}.asc").write_bytes(signer.public_key(True))
             (tree / f"{NAME}.gpg").write_bytes(signer.public_key(False))
             # What a user puts in /etc/apt/sources.list.d/ and /etc/yum.repos.d/,
@@ -335,7 +380,15 @@ def publish(release_arg, tree_arg, environ):
             for name in [folder] + [os.path.join(folder, n) for n in folders + names]:
                 os.chmod(name, 0o755 if os.path.isdir(name) else 0o644)
                 os.utime(name, (epoch, epoch), follow_symlinks=False)
-        _swap(tree, out, old, stage)
+        if (_state(out) if out.is_dir() else None) != read:
+            raise MachineError(f"{out} changed while this run read it (a writer that takes no lock?); nothing "
+                               "was replaced: run it again")
+        if inside:
+            _swap_entries(tree, out, stage)
+        else:
+            _swap(tree, out, read and out, stage)
+        shutil.rmtree(stage, ignore_errors=True)
+        stage = None
         os.utime(out, (epoch, epoch))
         versions = sorted(os.listdir(out / "releases"), key=lambda v: [int(p) for p in re.split(r"[.-]", v)])
         print(f"Published {NAME} {info.version} in {out} (every version it holds: {' '.join(versions)})")
@@ -343,6 +396,8 @@ def publish(release_arg, tree_arg, environ):
         shutil.rmtree(work, ignore_errors=True)
         if stage:
             shutil.rmtree(stage, ignore_errors=True)
+        if lock is not None:
+            os.close(lock)
 
 
 def _run(argv, what, **kwargs):
@@ -394,6 +449,19 @@ def _exchange(a, b):
     if error in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
         return False
     raise OSError(error, os.strerror(error), str(b))
+
+
+def _swap_entries(tree, out, stage):
+    """Where TREE is a mount point: each of its entries takes the old one's
+    place in one step (apt's and dnf's trees each whole), and what the old
+    tree held besides goes with the stage."""
+    gone = set(os.listdir(out)) - set(os.listdir(tree)) - {stage.name}
+    for entry in sorted(os.listdir(tree)):
+        aside = stage / f"old-{entry}"
+        aside.mkdir()
+        _swap(tree / entry, out / entry, out / entry if os.path.lexists(out / entry) else None, aside)
+    for entry in gone:
+        (out / entry).rename(stage / f"gone-{entry}")
 
 
 def _swap(tree, out, old, stage):
