@@ -3,6 +3,7 @@ tail shown when the tool fails, the limits of time, address space and
 processes set here and nowhere else, a line every minute while a tool runs
 long, and this machine's faults (no memory, no processes, no space) told
 apart from the tool's own."""
+import ctypes
 import os
 import re
 import resource
@@ -29,10 +30,12 @@ PROCESSES = 1024
 NEEDED_ADDRESS_SPACE = 2 * GiB
 NEEDED_PROCESSES = 256
 NEEDED_MEMORY = 1 * GiB
-# What a tool prints when this machine, not the work, failed it.
-MACHINE_FAULT = re.compile(r"No space left on device|Disk quota exceeded|Cannot allocate memory|"
-                           r"virtual memory exhausted|[Oo]ut of memory|std::bad_alloc|MemoryError|"
-                           r"Resource temporarily unavailable|Killed signal terminated program")
+# What a tool prints when this machine, not the work, failed it; a full
+# disk counts only where the folder it wrote in is (nearly) full.
+MACHINE_FAULT = re.compile(r"Cannot allocate memory|virtual memory exhausted|[Oo]ut of memory|std::bad_alloc|"
+                           r"MemoryError|Resource temporarily unavailable|Killed signal terminated program")
+NO_SPACE = re.compile(r"No space left on device|Disk quota exceeded")
+LITTLE_SPACE, FEW_INODES = 256 << 20, 1000
 
 
 @dataclass(frozen=True)
@@ -70,6 +73,9 @@ def _tail(log, lines=40):
 
 def _apply(limits):
     def set_limits():
+        # The tool dies with this program, even when this program is killed
+        # outright; what it started in turn, a sandbox, dies with it.
+        ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
         for kind, value in ((resource.RLIMIT_AS, limits.address_space), (resource.RLIMIT_NPROC, limits.processes),
                             (resource.RLIMIT_FSIZE, limits.file_size)):
             if value:
@@ -80,10 +86,11 @@ def _apply(limits):
 
 
 def run(argv, what, log, *, stdin=b"", limits=Limits(), env=None, cwd=None, pass_fds=(), progress=None,
-        check=True):
+        check=True, writes_in=None):
     """Runs ARGV with its output in LOG and returns its exit status. A status
     other than 0 raises Failed when CHECK, and MachineError when the tool's
-    last words are this machine's fault; running past the time limit stops
+    last words are this machine's fault (no space, where WRITES_IN, the
+    folder it writes in, has little left); running past the time limit stops
     the tool and everything it started, and raises MachineError too. Every
     minute it runs, a line says so, with PROGRESS() where it is given."""
     started = time.monotonic()
@@ -103,7 +110,10 @@ def run(argv, what, log, *, stdin=b"", limits=Limits(), env=None, cwd=None, pass
     if status == 0:
         return 0
     tail = _tail(log)
-    fault = next((line for line in reversed(tail) if MACHINE_FAULT.search(line)), None)
+    # The tool's last words, where its cause of failure stands: what it said
+    # of the machine before going on is no cause.
+    fault = next((line for line in reversed(tail[-6:]) if MACHINE_FAULT.search(line)
+                  or NO_SPACE.search(line) and writes_in and _nearly_full(writes_in)), None)
     if fault is not None:
         raise MachineError(f"{what}: this machine ran short: {fault.strip()}")
     if status in (-signal.SIGKILL, 128 + signal.SIGKILL):
@@ -126,6 +136,11 @@ def _wait(process, stdin, started, what, seconds, progress):
                 raise MachineError(f"{what} did not end within {seconds} s, the limit of every step (set "
                                    f"{TIME_LIMIT_VARIABLE}=SECONDS to allow more); it was stopped") from None
             print(f"    {what}: {int(elapsed) // 60} min so far{progress() if progress else ''}", flush=True)
+
+
+def _nearly_full(folder):
+    usage = os.statvfs(folder)
+    return usage.f_bavail * usage.f_frsize < LITTLE_SPACE or usage.f_favail < FEW_INODES
 
 
 def own_processes(uid):

@@ -391,6 +391,6 @@ def run(argv, work, log, what, root="/", read_only=(), env=None, stdin=b"", limi
     fd = _seccomp_fd()
     try:
         return runner.run(_command(mode(), root, work, read_only, env, argv, fd), what, log, stdin=stdin,
-                          limits=limits, pass_fds=(fd,), check=check)
+                          limits=limits, pass_fds=(fd,), check=check, writes_in=work)
     finally:
         os.close(fd)
