@@ -18,11 +18,13 @@ work=$(mktemp -d)
 # The second clone and its build go on another file system where there is
 # one (tmpfs lists a folder in another order than ext4 does).
 other=$(mktemp -d /dev/shm/release-test.XXXXXX 2>/dev/null || mktemp -d)
-listener= small= tampered_roots=()
+listener= small=
 cleanup() {
   [[ -n $small ]] && umount -l "$small"
   [[ -n $listener ]] && kill "$listener"
-  for status in "${tampered_roots[@]}"; do [[ -f $status.saved ]] && mv "$status.saved" "$status"; done
+  # The gpg state this test made itself: its own GNUPGHOME's agent.
+  gpgconf --homedir "$work/gnupg" --kill all 2>/dev/null
+  gpgconf --homedir "$work/gnupg" --remove-socketdir 2>/dev/null
   rm -rf "$work" "$other"
 }
 trap cleanup EXIT
@@ -81,6 +83,26 @@ export SIGN_GPG_KEY=$work/release-key.sec SIGN_GPG_PASSPHRASE=throwaway
 export RELEASE_URL=https://example.invalid/uptime-report/releases/$version
 export PROJECT_URL=https://example.invalid/uptime-report
 
+# Copies of the release, altered and checked by the verifier: run from the
+# source repository, which holds the commit, or from a copy of the program
+# outside any repository, which does not.
+verify() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$src/scripts/verify-release.sh" "$@"); }
+program_copy=$work/verifier\ copy/scripts
+mkdir -p "$program_copy" && cp -R "$src"/scripts/{verify-release.sh,uptime_release} "$program_copy/"
+verify_copy() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$program_copy/verify-release.sh" "$@"); }
+# Runs a command; its exit status must be STATUS, and every PATTERN (a grep
+# -E pattern) must be in what it says.
+expect_verdict() {
+  local status=$1 patterns=() pattern
+  shift
+  while [[ $1 != -- ]]; do patterns+=("$1"); shift; done
+  shift
+  "$@" >"$work/log" 2>&1
+  (($? == status)) || fail "$* did not exit with $status: $(cat "$work/log")"
+  for pattern in "${patterns[@]}"; do
+    grep -qE -- "$pattern" "$work/log" || fail "no '$pattern' from $*: $(cat "$work/log")"
+  done
+}
 # A refusal: the reason on stderr, before anything is built, no DIR, and no
 # partial folder beside it.
 expect_refused() {
@@ -116,36 +138,91 @@ RELEASE_URL=$'https://example.invalid/x\nCommit: 0' expect_refused "RELEASE_URL 
 SIGN_PASSWORD=wrong expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
 SIGN_PKCS12=$work/cert.pem expect_refused "PKCS#12" "$refused" "${release_a[@]}" "$refused"
 
-# A release stopped by a signal leaves nothing: no folder with the keys in
-# it, no gpg-agent.
-agents() { pgrep -c gpg-agent || true; }
-agents_before=$(agents)
+# A release stopped by a signal leaves nothing: no partial folder and no
+# process of its own. One killed outright (SIGKILL, which nothing can
+# catch) leaves its partial folder, but no key in it: the keys reach the
+# steps that sign on their standard input alone.
 timeout -s TERM 8 "${release_a[@]}" "$refused" >"$work/log" 2>&1
 (($? == 124)) || fail "the release was not stopped by timeout: $(cat "$work/log")"
 [[ -e $refused || -n $(find "$work" -maxdepth 1 -name '*.partial.*') ]] && fail "a stopped release left files behind"
 sleep 1
-(($(agents) <= agents_before)) || fail "a stopped release left a gpg-agent running"
+pgrep -af -- "$refused" && fail "a stopped release left processes running"
+# (The subshell outlives the kill, and says so to nobody.)
+(timeout -s KILL 25 "${release_a[@]}" "$refused" >"$work/log" 2>&1; true) 2>/dev/null
+partial=$(find "$work" -maxdepth 1 -name '.refused.partial.*')
+[[ -n $partial ]] && grep -q "checking the keys\|^  building" "$work/log" ||
+  fail "a killed release left no partial folder, or was killed before its keys were used: $(cat "$work/log")"
+sleep 1
+pgrep -af -- "$partial" && fail "a killed release left processes running"
+grep -rlF -e "$(sed -n 3p "$work/release-key.sec")" "$partial" && fail "a killed release left its key behind"
+[[ -z $(find "$partial" -uid 65534) ]] || fail "a killed release left files of nobody's"
+rm -rf "$partial"
+
+# An unpacked source archive holding a device node (whose disk would be
+# copied in) or a link leading out is refused, with its path and status 2,
+# before anything is built.
+unpacked_a=$work/unpacked-a/uptime-report-$version
+for odd in "a device, fifo or socket" "a symbolic link leading out"; do
+  rm -rf "$work/odd-source" && git -C "$a" archive --prefix=odd-source/ HEAD | tar -x -C "$work" ||
+    fail "cannot make an unpacked source"
+  printf 'Commit: %s\nSource-Date-Epoch: %s\nPackage-Revision: %s\n' "$commit" "$commit_time" \
+    "$(cat "$a/packaging/revision")" >"$work/odd-source/RELEASE-INFO"
+  if [[ $odd == a\ device* ]]; then mknod "$work/odd-source/disk" b 7 0; else ln -s /etc "$work/odd-source/etc"; fi
+  RELEASE_SOURCE=$work/odd-source expect_refused "is $odd" "$refused" "${release_a[@]}" "$refused"
+  RELEASE_SOURCE=$work/odd-source "${release_a[@]}" "$refused" >/dev/null 2>&1
+  (($? == 2)) || fail "$odd in RELEASE_SOURCE: not status 2"
+done
+rm -rf "$work/odd-source"
 
 (umask 022 && TZ=UTC LC_ALL=C "${release_a[@]}" "$work/release-a") >"$work/log" 2>&1 ||
   fail "release: $(cat "$work/log")"
-# The second release, into an existing empty folder, with the caller's build
-# and git settings as foreign as they come: none may reach the artifacts.
+# Then, at once, sharing the roots: a second release into an existing empty
+# folder, with the caller's build and git settings as foreign as they come;
+# a third from the first's source archive, unpacked (no git); and a
+# verification of the first, whose DIR is changed once it has been read:
+# none of it may reach the verdict or the artifacts.
 mkdir -m 2775 "$work/release-b"
 (umask 077 && cd "$b" && TZ=Pacific/Chatham LC_ALL=C.UTF-8 TMPDIR=$other \
   LDFLAGS=-Wl,--build-id=sha1 CXXFLAGS=-O0 CFLAGS=-O0 CMAKE_BUILD_TYPE=Debug \
   GIT_CONFIG_COUNT=2 GIT_CONFIG_KEY_0=core.autocrlf GIT_CONFIG_VALUE_0=true \
   GIT_CONFIG_KEY_1=tar.umask GIT_CONFIG_VALUE_1=0077 \
-  bash scripts/release.sh "$work/release-b") >"$work/log" 2>&1 || fail "second release: $(cat "$work/log")"
+  bash scripts/release.sh "$work/release-b") >"$work/log-b" 2>&1 &
+release_b=$!
+mkdir "$work/unpacked-a" && tar -xzf "$work/release-a/uptime-report-$version-source.tar.gz" -C "$work/unpacked-a" ||
+  fail "cannot unpack the source archive"
+(cd "$unpacked_a" && bash scripts/release.sh "$work/release-c") >"$work/log-c" 2>&1 &
+release_c=$!
+changing=$work/changing
+cp -a "$work/release-a" "$changing"
+verify_changing() {
+  verify "$changing" "$work/release-key.pub" 2>&1 | while IFS= read -r line; do
+    printf '%s\n' "$line"
+    if [[ $line == *"every check reads these copies"* ]]; then
+      for file in "$changing"/*; do printf 'changed' >"$file"; done
+    fi
+  done
+  return "${PIPESTATUS[0]}"
+}
+verify_changing >"$work/log-v" &
+verification=$!
+wait "$release_b" || fail "second release: $(cat "$work/log-b")"
+wait "$release_c" || fail "release of the unpacked source: $(cat "$work/log-c")"
+wait "$verification" || fail "the verification: $(cat "$work/log-v")"
+for pattern in "holds exactly commit $commit's files" "the roots hold exactly the packages BUILDINFO lists" \
+  "^VERIFIED"; do
+  grep -qE -- "$pattern" "$work/log-v" || fail "no '$pattern' from the verification: $(cat "$work/log-v")"
+done
 [[ $(stat -c %a "$work/release-b") == 2775 ]] || fail "the existing DIR lost its mode"
-if ! diff -r "$work/release-a" "$work/release-b" >/dev/null; then
+for other_release in release-b release-c; do
+  diff -r "$work/release-a" "$work/$other_release" >/dev/null && continue
   for file in "$work/release-a"/*; do
     name=$(basename "$file")
-    cmp -s "$file" "$work/release-b/$name" && continue
+    cmp -s "$file" "$work/$other_release/$name" && continue
     echo "$name differs:"
-    diffoscope "$file" "$work/release-b/$name" 2>&1 | head -n 60
+    diffoscope "$file" "$work/$other_release/$name" 2>&1 | head -n 60
   done
-  fail "two releases of one commit differ"
-fi
+  fail "$other_release differs from release-a"
+done
 
 cd "$work/release-a" || fail "no release"
 upstream=${version%-*} revision=${version##*-}
@@ -250,26 +327,6 @@ done
 bash "$here/report_test.sh" shape "${emulator[@]}" "$work/zip/uptime-report-$version-windows-x64/uptime-report.exe" ||
   fail "the signed x64 .exe as released"
 
-# Copies of the release, altered and checked by the verifier: run from the
-# source repository, which holds the commit, or from a copy of the program
-# outside any repository, which does not.
-verify() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$src/scripts/verify-release.sh" "$@"); }
-program_copy=$work/verifier\ copy/scripts
-mkdir -p "$program_copy" && cp -R "$src"/scripts/{verify-release.sh,uptime_release} "$program_copy/"
-verify_copy() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$program_copy/verify-release.sh" "$@"); }
-# Runs a command; its exit status must be STATUS, and every PATTERN (a grep
-# -E pattern) must be in what it says.
-expect_verdict() {
-  local status=$1 patterns=() pattern
-  shift
-  while [[ $1 != -- ]]; do patterns+=("$1"); shift; done
-  shift
-  "$@" >"$work/log" 2>&1
-  (($? == status)) || fail "$* did not exit with $status: $(cat "$work/log")"
-  for pattern in "${patterns[@]}"; do
-    grep -qE -- "$pattern" "$work/log" || fail "no '$pattern' from $*: $(cat "$work/log")"
-  done
-}
 redo_sums() {
   (cd "$1" && sed -n 's/^[0-9a-f]\{64\}  //p' SHA256SUMS >"$work/names" && xargs -d '\n' sha256sum <"$work/names" >SHA256SUMS.new &&
     mv SHA256SUMS.new SHA256SUMS) || fail "cannot redo the sums in $1"
@@ -291,11 +348,22 @@ alter_source() {
     tar -czf "$archive" -C "$work/unpacked" "uptime-report-$version" || fail "cannot alter the source"
 }
 copy_release() { rm -rf "$1" && cp -a "$work/release-a" "$1" && rm "$1/SHA256SUMS.asc"; }
-# What appears at / and in root's gpg socket folders meanwhile.
+# Lists a package at a version in one root of the copy's BUILDINFO.
+alter_buildinfo() { # alter_buildinfo COPY ROOT PACKAGE VERSION
+  /usr/bin/python3 - "$src/scripts" "$@" <<'PY' || fail "cannot alter $1/BUILDINFO"
+import dataclasses, sys
+sys.path.insert(0, sys.argv[1])
+from uptime_release import buildinfo
+copy, root, package, version = sys.argv[2:]
+info = buildinfo.read(open(f"{copy}/BUILDINFO", "rb").read(), "BUILDINFO")
+roots = [dataclasses.replace(r, packages=tuple(sorted(dict(r.packages, **{package: version}).items())))
+         if r.name == root else r for r in info.roots]
+open(f"{copy}/BUILDINFO", "w").write(buildinfo.write(dataclasses.replace(info, roots=tuple(roots))))
+PY
+}
+# What appears at / meanwhile.
 ls -A / >"$work/root-before"
 new_at_root() { ls -A / | comm -13 "$work/root-before" - | grep -vx nonexistent; }
-sockets() { find /run/user -maxdepth 3 -name 'd.*' 2>/dev/null | sort; }
-sockets >"$work/sockets-before"
 
 # A verifier that cannot make its work folder, or finds too little room
 # there, stops with status 2, saying why, and blames nothing on the release.
@@ -315,28 +383,47 @@ expect_verdict 2 "nothing was judged" "free; a rebuild needs" -- env TMPDIR="$sm
   bash "$src/scripts/verify-release.sh" "$work/release-a" "$work/release-key.pub"
 umount "$small" && small=
 
-# Verified from another folder, rebuilt from the source archive alone.
-expect_verdict 0 "holds exactly commit $commit's files" "the roots hold exactly the packages BUILDINFO lists" \
-  "^VERIFIED" -- verify "$work/release-a" "$work/release-key.pub"
-[[ $(sockets) == "$(cat "$work/sockets-before")" ]] || fail "the verifier left gpg socket folders: $(sockets)"
+# A machine with too little address space or too few processes for a
+# rebuild is named for it, before anything is judged.
+verify_limited() { (ulimit "$1" "$2" && verify "$work/release-a" "$work/release-key.pub"); }
+expect_verdict 2 "nothing was judged" "address-space limit \(ulimit -v\) is 292 MiB" -- verify_limited -v 300000
+expect_verdict 2 "nothing was judged" "process limit \(ulimit -u\) is 6" -- verify_limited -u 6
+
+# Nothing vouches for a release checked without KEY from outside the
+# repository: it is not rebuilt, and stays incomplete even when that is
+# allowed.
+expect_verdict 3 "the release was not rebuilt" "^INCOMPLETE" -- verify_copy --allow-incomplete "$work/release-a"
 
 # A cached root that no longer holds what it was made with is refused before
-# it is used.
-for status in "${UPTIME_REPORT_ROOTS:-/var/cache/uptime-report/roots}"/*/root/var/lib/dpkg/status; do
-  cp -p "$status" "$status.saved" && tampered_roots+=("$status")
+# it is used: tampered in a copy of the cache, whose files are links to the
+# cache's own until sed writes them anew.
+cache=${UPTIME_REPORT_ROOTS:-/var/cache/uptime-report/roots}
+tampered_cache=$(mktemp -d "$cache.test.XXXXXX") && cp -al "$cache"/[0-9a-f]* "$tampered_cache/" ||
+  fail "cannot copy the roots' cache"
+for status in "$tampered_cache"/*/root/var/lib/dpkg/status; do
   sed -i '/^Package: tar$/,/^$/s/^Version: .*/Version: 0.0-tampered/' "$status"
 done
-expect_verdict 2 "does not hold what it was made with" "tar 0.0-tampered" -- verify "$work/release-a"
-for status in "${tampered_roots[@]}"; do mv "$status.saved" "$status"; done
+UPTIME_REPORT_ROOTS=$tampered_cache expect_verdict 2 "does not hold what it was made with" "tar 0.0-tampered" -- \
+  verify "$work/release-a"
+rm -rf "$tampered_cache"
 
 # A release whose roots held a package version that Debian's archive no
 # longer has cannot be rebuilt from it: incomplete, naming the package and
 # the way to another archive, never a failure of the release.
 gone=$work/gone
 copy_release "$gone"
-sed -i '0,/^ tar (= [^)]*)/s// tar (= 0.0-gone)/' "$gone/BUILDINFO"
+alter_buildinfo "$gone" debian-12 tar 0.0-gone
 redo_sums "$gone"
-expect_verdict 3 "tar \(= 0.0-gone\)" "UPTIME_REPORT_MIRROR" "^INCOMPLETE" -- verify "$gone"
+expect_verdict 3 "does not hold tar \(= 0.0-gone\)" "UPTIME_REPORT_MIRROR" "^INCOMPLETE" -- \
+  verify --allow-incomplete "$gone"
+# A BUILDINFO that names a package its roots' recipe does not need, signed
+# by the project, is refused before any root is made from it.
+extra=$work/extra
+copy_release "$extra"
+alter_buildinfo "$extra" debian-12 hello 2.10-3
+redo_sums "$extra" && sign_sums "$extra" release-key
+expect_verdict 1 "debian-12 root lists packages its recipe does not need: hello" "^NOT VERIFIED" -- \
+  verify "$extra" "$work/release-key.pub"
 
 # Signed by the project, with the signature proper of the x64 .exe left as
 # it is but for an unauthenticated blob, and another package name in the
@@ -403,8 +490,10 @@ expect_verdict 1 'SHA256SUMS is signed by other-key' "the source was not checked
   verify_copy "$fake" "$work/other-key.pub"
 [[ -e $outside ]] && fail "the archive's release.sh ran"
 
-# A build that reaches for the network, and writes outside its folder, fails
-# in the sandbox: the listener hears nothing, and nothing is written.
+# A hostile build, in a release signed by the project, is confined: it
+# reaches no network (the listener hears nothing), writes nothing outside
+# its folder, / and /release included, starts no user namespace of its own,
+# and runs as a user of the run's own, neither root nor nobody.
 /usr/bin/python3 -c '
 import socket, sys
 server = socket.socket()
@@ -424,17 +513,33 @@ copy_release "$networked"
 cat >"$work/networked.cmake" <<EOF
 execute_process(COMMAND touch $outside)
 execute_process(COMMAND /usr/bin/python3 -c "import socket; socket.create_connection(('127.0.0.1', $(cat "$work/port")), 5)"
-                RESULT_VARIABLE refused)
-if(refused)
-  message(FATAL_ERROR "no network")
-endif()
+                RESULT_VARIABLE network)
+execute_process(COMMAND touch /written-at-root RESULT_VARIABLE root)
+execute_process(COMMAND mkdir -p /release/keys RESULT_VARIABLE release)
+execute_process(COMMAND unshare -Ur true RESULT_VARIABLE namespace)
+execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+message(FATAL_ERROR "confined: network \${network}, / \${root}, /release \${release}, user namespace \${namespace}, uid \${uid}")
 EOF
 alter_source "$networked" sh -c "cat '$work/networked.cmake' CMakeLists.txt >CMakeLists.txt.new && mv CMakeLists.txt.new CMakeLists.txt"
-redo_sums "$networked"
-expect_verdict 1 "the rebuild failed" "no network" "^NOT VERIFIED" -- verify_copy "$networked"
+redo_sums "$networked" && sign_sums "$networked" release-key
+expect_verdict 1 "the rebuild failed" "confined: network [^0]" "/ [1-9]" "/release [1-9]" "user namespace [1-9]" \
+  "uid [1-9][0-9]*" "^NOT VERIFIED" -- verify_copy "$networked" "$work/release-key.pub"
+uid=$(sed -n 's/.*confined: .*, uid \([0-9]*\).*/\1/p' "$work/log")
+((uid != 0 && uid != 65534)) || fail "the build ran as uid $uid, which others share"
 [[ -e $work/heard ]] && fail "a build in the sandbox reached the network"
 [[ -e $outside ]] && fail "a build in the sandbox wrote outside its folder"
 [[ -z $(new_at_root) ]] || fail "a verification left files at /: $(new_at_root)"
+# A build that never ends is stopped at the time limit of every step, with
+# its whole process tree: nothing was judged, and the message says how to
+# allow more.
+slow=$work/slow
+copy_release "$slow"
+alter_source "$slow" sh -c "{ echo 'execute_process(COMMAND sleep 6000$$)'; cat CMakeLists.txt; } >CMakeLists.txt.new &&
+  mv CMakeLists.txt.new CMakeLists.txt"
+redo_sums "$slow" && sign_sums "$slow" release-key
+UPTIME_REPORT_TIME_LIMIT=20 expect_verdict 2 "did not end within 20 s" "UPTIME_REPORT_TIME_LIMIT=SECONDS" \
+  "nothing was judged" -- verify_copy "$slow" "$work/release-key.pub"
+pgrep -f "sleep 6000$$" >/dev/null && fail "a stopped build left its processes running"
 
 # Quick refusals, before any rebuild: edited sums fail on their signature;
 # sums without their last newline, re-signed, are named for it; a file they

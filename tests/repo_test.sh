@@ -18,7 +18,8 @@ work=$(mktemp -d)
 # one, which lists folders in another order.
 other=$(mktemp -d /dev/shm/repo-test.XXXXXX 2>/dev/null || mktemp -d)
 export GNUPGHOME=$work/gnupg
-trap 'gpgconf --kill all 2>/dev/null; rm -rf "$work" "$other"' EXIT
+mounted=
+trap '[[ -n $mounted ]] && umount -l "$mounted"; gpgconf --kill all 2>/dev/null; rm -rf "$work" "$other"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 [[ -n ${SIGN_GPG_PASSPHRASE:-} ]] || fail "SIGN_GPG_PASSPHRASE is not set"
@@ -207,6 +208,22 @@ grep -q " $version " "$work/log" || fail "$version is no longer offered by apt: 
 dnf_in "$root" "$upgraded" upgrade >"$work/log" 2>&1 || fail "dnf upgrade: $(cat "$work/log")"
 [[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$next_version.x86_64" ]] ||
   fail "dnf did not upgrade to $next_version: $(rpm --root "$root" -q uptime-report)"
+
+# Two publishes on one tree at once: the second waits for the first, and
+# the tree keeps both releases. A tree that is a mount point, which nothing
+# can replace as a whole, takes them as well.
+cp -a "$tree" "$work/both"
+bash "$src/scripts/publish-repos.sh" "$next" "$work/both" >"$work/log-next" 2>&1 &
+first=$!
+publish "$release" "$work/both" || fail "publishing beside another run: $(cat "$work/log")"
+wait "$first" || fail "the other run: $(cat "$work/log-next")"
+[[ $(ls "$work/both/releases") == "$version"$'\n'"$next_version" ]] ||
+  fail "two publishes at once kept $(ls "$work/both/releases")"
+mkdir "$work/mounted" && mount -t tmpfs repo-test "$work/mounted" && mounted=$work/mounted ||
+  fail "cannot mount a tmpfs"
+publish "$release" "$mounted" && publish "$next" "$mounted" || fail "a TREE that is a mount point: $(cat "$work/log")"
+diff -r "$mounted" "$upgraded" >"$work/log" || fail "the mounted tree differs: $(cat "$work/log")"
+umount "$mounted" && mounted=
 
 # A package signed by another key: dnf refuses it. Added under a version the
 # tree already holds, publish-repos.sh refuses it first.
