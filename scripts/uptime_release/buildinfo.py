@@ -4,9 +4,9 @@ The first paragraph holds the fields of Debian's .buildinfo for the release
 (source, version, commit, SOURCE_DATE_EPOCH, the artifacts' checksums); each
 further one a root the artifacts were built in: its name, the Debian suite,
 its architectures, the builds it made, and every package installed in it at
-its exact version, so that the root can be made again. Only the canonical
-form is read: what write() makes of the record must be the file, byte for
-byte."""
+its exact version, so that the root can be made again. Only the one form
+is read: what write() makes of the record must be the file, byte for byte
+(deb822.canonical())."""
 import re
 from dataclasses import dataclass
 
@@ -95,7 +95,7 @@ def read(data, path):
         architectures=tuple(architectures),
         build_architecture=deb822.value(fields, "Build-Architecture", path, ARCH),
         checksums=tuple(sorted(checksums, key=lambda c: c[0].encode())), roots=tuple(_root(p, path) for p in paragraphs[1:]))
-    _check_canonical(info, data, path)
+    deb822.canonical(write(info), data, path, "BUILDINFO")
     return info
 
 
@@ -119,16 +119,3 @@ def _root(fields, path):
                 architectures=tuple(deb822.value(fields, "Architectures", path, rf"{ARCH}( {ARCH})*").split()),
                 presets=tuple(deb822.value(fields, "Presets", path, r"[a-z0-9-]+( [a-z0-9-]+)*").split()),
                 packages=tuple(sorted(packages)))
-
-
-def _check_canonical(info, data, path):
-    """Everything the record does not hold (the order of lines, a repeated
-    package, the fixed fields' values, the commas) is refused here: the file
-    must be what write() makes of the record."""
-    canonical = write(info).encode()
-    if canonical == data:
-        return
-    ours, theirs = canonical.split(b"\n"), data.split(b"\n")
-    line = next((i for i, (a, b) in enumerate(zip(ours, theirs), 1) if a != b), min(len(ours), len(theirs)))
-    expected = ours[line - 1].decode() if line <= len(ours) else "(the end of the file)"
-    raise FormatError(path, line, f"not in BUILDINFO's one form: expected {expected!r} here")

@@ -1,12 +1,11 @@
-"""The one reader of the project's deb822 files (BUILDINFO, RELEASE-INFO):
-strictly one layout, every departure refused with its line."""
+"""The project's deb822 files (BUILDINFO, RELEASE-INFO): read leniently
+into fields, then held to one form, byte for byte, by canonical(): each
+reader writes its record back and compares, which refuses every departure
+(a field given twice, a missing space, a stray line, another order) with
+the line where the file first differs."""
 import re
 
 from .errors import FormatError
-
-NAME = re.compile(r"[A-Za-z][A-Za-z0-9-]*")
-# Printable ASCII only: the files are written by the release, never by hand.
-TEXT = re.compile(r"[ -~]*")
 
 
 class Field:
@@ -30,51 +29,36 @@ def whole_lines(data, path, limit, size_reason):
 
 
 def read(data, path, limit=1 << 20):
-    """Paragraphs of DATA (bytes) as [{name: Field}], in order. A field is
-    "Name: value", or "Name:" followed by continuation lines of one space
-    and text; paragraphs are apart by one empty line; the file ends with a
-    newline."""
+    """Paragraphs of DATA (bytes, ASCII) as [{name: Field}], in order:
+    "Name: value" or "Name:" then continuation lines, paragraphs apart by
+    empty lines. Lenient: canonical() holds the file to its one form."""
     whole_lines(data, path, limit, f"more than the {limit} it can")
     try:
         text = data.decode("ascii")
     except UnicodeDecodeError as error:
-        raise FormatError(path, data[:error.start].count(b"\n") + 1,
-                          "a byte that is not ASCII") from None
+        raise FormatError(path, data[:error.start].count(b"\n") + 1, "a byte that is not ASCII") from None
     paragraphs, fields, last = [], {}, None
-    lines = text.split("\n")[:-1]
-    for number, line in enumerate(lines, 1):
-        if not TEXT.fullmatch(line):
-            raise FormatError(path, number, "a control character (a tab or a carriage return?)")
-        if not line:
-            if not fields or number == len(lines) or not lines[number]:
-                raise FormatError(path, number, "an empty line where none belongs")
-            if not last.value and not last.lines:
-                raise FormatError(path, number - 1, "a field with neither a value nor continuation lines")
-            paragraphs.append(fields)
+    for number, line in enumerate(text.split("\n")[:-1], 1):
+        if not line.strip():
+            paragraphs += [fields] if fields else []
             fields, last = {}, None
-            continue
-        if line.startswith(" "):
-            if last is None or last.value:
-                raise FormatError(path, number, "a continuation line after a field that has a value")
-            if line == " " or line.startswith("  ") or line.endswith(" "):
-                raise FormatError(path, number, "a continuation line is one space and text")
-            last.lines.append(line[1:])
-            continue
-        name, colon, value = line.partition(":")
-        if not colon or not NAME.fullmatch(name):
-            raise FormatError(path, number, "not a field (Name: value)")
-        if value and (not value.startswith(" ") or value == " " or value.startswith("  ")
-                      or value.endswith(" ")):
-            raise FormatError(path, number, f"{name}: one space must stand between the colon and the value")
-        if name.lower() in (n.lower() for n in fields):
-            raise FormatError(path, number, f"{name} is given twice")
-        if last is not None and not last.value and not last.lines:
-            raise FormatError(path, number - 1, "a field with neither a value nor continuation lines")
-        last = fields[name] = Field(value[1:], number)
-    if last is not None and not last.value and not last.lines:
-        raise FormatError(path, len(lines), "a field with neither a value nor continuation lines")
-    paragraphs.append(fields)
-    return paragraphs
+        elif line[0] in " \t" and last:
+            last.lines.append(line.strip())
+        else:
+            name, _, value = line.partition(":")
+            last = fields[name.strip()] = Field(value.strip(), number)
+    return paragraphs + ([fields] if fields else [])
+
+
+def canonical(written, data, path, what):
+    """Refuses DATA unless it is WRITTEN (its record, written back), byte for
+    byte, naming the first line that differs."""
+    if written.encode() == data:
+        return
+    ours, theirs = written.encode().split(b"\n"), data.split(b"\n")
+    line = next((i for i, (a, b) in enumerate(zip(ours, theirs), 1) if a != b), min(len(ours), len(theirs)))
+    expected = ours[line - 1].decode() if line <= len(ours) else "(the end of the file)"
+    raise FormatError(path, line, f"not in {what}'s one form: expected {expected!r} here")
 
 
 def check_fields(fields, path, required, optional=()):

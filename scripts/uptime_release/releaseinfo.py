@@ -42,8 +42,7 @@ def read(data, path):
         revision=int(deb822.value(fields, "Package-Revision", path, REVISION)),
         release_url=deb822.value(fields, "Release-Url", path, URL) if "Release-Url" in fields else "",
         project_url=deb822.value(fields, "Project-Url", path, URL) if "Project-Url" in fields else "")
-    if write(info).encode() != data:
-        raise FormatError(path, 0, "its fields are not in RELEASE-INFO's one order")
+    deb822.canonical(write(info), data, path, "RELEASE-INFO")
     return info
 
 
