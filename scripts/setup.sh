@@ -79,8 +79,8 @@ for arch in ${musl_architectures//,/ }; do
 done
 # A release needs of this machine only what makes and enters its roots,
 # checks signatures and compares, and what writes the repositories.
-release=(python3 git mmdebstrap bubblewrap gpgv gnupg diffoscope-minimal apt-utils createrepo-c
-  rpm xz-utils)
+release=(python3 git mmdebstrap bubblewrap util-linux tar sqv gpg gpg-agent diffoscope-minimal apt-utils
+  createrepo-c dpkg rpm xz-utils)
 test=("${build[@]}" "${release[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
   g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
   g++-mingw-w64-i686-posix wine32:i386 "clang-$llvm" "lld-$llvm" "llvm-$llvm" python3-yaml

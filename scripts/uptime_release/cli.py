@@ -6,7 +6,7 @@ import signal
 import sys
 import traceback
 
-from .errors import FormatError, MachineError, Refused, UsageError
+from .errors import FormatError, MachineError, Refused, UsageError, exit_status
 
 
 class Stopped(BaseException):
@@ -133,8 +133,8 @@ def main(argv):
             return sandbox.unprivileged_root(args.first, args.target,
                                              args.argv[1:] if args.argv[:1] == ["--"] else args.argv)
         if args.command == "step":
-            from . import build
-            return build.main(args.step, args.args)
+            from . import steps
+            return steps.main(args.step, args.args)
         if args.command == "make":
             from . import make
             os.umask(0o022)
@@ -153,18 +153,12 @@ def main(argv):
     except Stopped as stop:
         print(f"{name}: {stop}", file=sys.stderr)
         return stop.status
-    except UsageError as error:
-        print(f"{name}: {error}", file=sys.stderr)
-        return 2
-    except (Refused, FormatError) as error:
-        print(f"{name}: {error}", file=sys.stderr)
-        return 1
-    except MachineError as error:
-        print(f"{name}: this machine cannot do it: {error}", file=sys.stderr)
-        return 2
-    except OSError as error:
-        print(f"{name}: this machine cannot do it: {error}", file=sys.stderr)
-        return 2
-    except Exception:
-        print(f"{name}: stopped by a fault of its own, nothing was done:\n{traceback.format_exc()}", file=sys.stderr)
-        return 2
+    except Exception as error:
+        if isinstance(error, (Refused, FormatError, UsageError)):
+            print(f"{name}: {error}", file=sys.stderr)
+        elif isinstance(error, (MachineError, OSError)):
+            print(f"{name}: this machine cannot do it: {error}", file=sys.stderr)
+        else:
+            print(f"{name}: stopped by a fault of its own, nothing was done:\n{traceback.format_exc()}",
+                  file=sys.stderr)
+        return exit_status(error)

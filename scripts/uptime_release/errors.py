@@ -1,4 +1,5 @@
-"""The ways the release program can stop, each with its own exit status."""
+"""The ways the release program can stop, and the one map from each to its
+exit status (exit_status())."""
 
 
 class FormatError(Exception):
@@ -24,3 +25,14 @@ class MachineError(Exception):
 class UsageError(MachineError):
     """The command line or the environment asks for something that makes no
     sense. Status 2."""
+
+
+# A verification's verdicts, and what a failure means.
+VERIFIED, FAILED, NOT_JUDGED, INCOMPLETE = 0, 1, 2, 3
+
+
+def exit_status(error):
+    """What ends the program this way exits with: a refusal or a file that
+    breaks its format fails what was asked (1); this machine, the command
+    line, or a fault of the program's own judge nothing (2)."""
+    return FAILED if isinstance(error, (Refused, FormatError)) else NOT_JUDGED

@@ -5,15 +5,14 @@ rebuild shares)."""
 import os
 import re
 import shutil
-import subprocess
 import tempfile
 from dataclasses import replace
 from pathlib import Path
 
-from . import pipeline, releaseinfo, roots, runner, sandbox, source_archive
-from .errors import Refused, UsageError
+from . import pipeline, releaseinfo, roots, runner, sandbox, source_archive, tools
+from .errors import Refused
 
-CHECKOUT = pipeline.PROGRAM.parent.parent
+CHECKOUT = pipeline.CHECKOUT
 # rpmbuild cannot take a path with a space, and CPack fails on a name that is
 # not ASCII under the C locale.
 PLAIN_PATH = re.compile(r"[A-Za-z0-9._/+,:=@%~-]+")
@@ -27,28 +26,28 @@ def plain_path(path, what):
 
 
 def _git(*args):
-    return subprocess.run(["git", "-C", str(CHECKOUT)] + list(args), capture_output=True, text=True,
-                          env=source_archive.git_env())
+    return runner.output(["git", "-C", str(CHECKOUT)] + list(args), f"git {args[0]}",
+                         env=source_archive.git_env()).decode().strip()
 
 
 def checkout_info(environ):
     """The commit of this program's own checkout, which must be clean, and its
     time, as a ReleaseInfo."""
-    if shutil.which("git") is None:
-        raise UsageError(f"git is missing (apt-get install git), and {CHECKOUT} is a git checkout")
-    top = _git("rev-parse", "--show-toplevel")
-    if top.returncode != 0:
-        if "dubious ownership" in top.stderr:
+    tools.require("checkout")
+    try:
+        top = _git("rev-parse", "--show-toplevel")
+    except runner.Failed as failed:
+        if any("dubious ownership" in line for line in failed.tail):
             raise Refused(f"git will not read {CHECKOUT}, which another user owns; allow it with: "
-                          f"git config --global --add safe.directory {CHECKOUT}")
-        raise Refused(f"{CHECKOUT} is not the top of a git work tree: {top.stderr.strip()}")
-    if Path(top.stdout.strip()).resolve() != CHECKOUT:
+                          f"git config --global --add safe.directory {CHECKOUT}") from None
+        raise Refused(f"{CHECKOUT} is not the top of a git work tree: {' '.join(failed.tail)}") from None
+    if Path(top).resolve() != CHECKOUT:
         raise Refused(f"{CHECKOUT} is not the top of a git work tree")
-    changes = _git("status", "--porcelain").stdout
+    changes = _git("status", "--porcelain")
     if changes:
-        raise Refused(f"the work tree has uncommitted changes; a release is of a commit:\n{changes.rstrip()}")
-    commit = _git("rev-parse", "HEAD").stdout.strip()
-    epoch = int(_git("log", "-1", "--format=%ct").stdout.strip())
+        raise Refused(f"the work tree has uncommitted changes; a release is of a commit:\n{changes}")
+    commit = _git("rev-parse", "HEAD")
+    epoch = int(_git("log", "-1", "--format=%ct"))
     revision = int((CHECKOUT / "packaging" / "revision").read_text().strip())
     return releaseinfo.ReleaseInfo(commit, epoch, revision)
 
@@ -113,7 +112,7 @@ def make(out, environ):
     plain_path(out, "DIR")
     info = release_info(environ, base)
     keys = pipeline.read_keys(environ)
-    pipeline.check_tools(("mmdebstrap", "bwrap", "setpriv", "unshare"), "a release")
+    tools.require("make")
     stage_path = stage_beside(out)
     try:
         print(f"Releasing {info.commit} (SOURCE_DATE_EPOCH={info.epoch})", flush=True)

@@ -22,6 +22,8 @@ from . import releaseinfo, runner, sandbox, sums
 from .errors import Refused, UsageError
 
 PROGRAM = Path(__file__).resolve().parent
+# The project's own checkout (or unpacked source archive) this program is in.
+CHECKOUT = PROGRAM.parent.parent
 # Where the steps find the program and what they read: a copy made for the
 # run, so that nothing changes under them.
 INSIDE = "/release/uptime_release"
@@ -256,9 +258,3 @@ def read_keys(environ):
             raise Refused("SIGN_PKCS12 is set but SIGN_PASSWORD is not (set it empty for none)")
         keys = Keys(keys.gpg_key, keys.gpg_passphrase, read("SIGN_PKCS12"), environ["SIGN_PASSWORD"])
     return keys
-
-
-def check_tools(tools, command):
-    for tool in tools:
-        if shutil.which(tool) is None:
-            raise UsageError(f"{tool} is missing (bash scripts/setup.sh release installs what {command} needs)")

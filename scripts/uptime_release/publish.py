@@ -20,11 +20,10 @@ import re
 import shutil
 import signal
 import stat
-import subprocess
 import tempfile
 from pathlib import Path
 
-from . import buildinfo, pipeline, sandbox, sums
+from . import buildinfo, openpgp, pipeline, runner, sandbox, sums, tools
 from .errors import FormatError, MachineError, Refused
 
 NAME = "uptime-report"
@@ -49,9 +48,10 @@ class Signer:
         self.fingerprint = result["fingerprint"].decode().strip()
         self.created = int(result["created"])
         self.public = {True: result["public.asc"], False: result["public.gpg"]}
-        self.checks = work / "gpgv"
+        self.checks = work / "check"
         self.checks.mkdir(mode=0o755)
         (self.checks / "public.gpg").write_bytes(self.public[False])
+        self.key = openpgp.read_key(self.checks, "public.gpg")
 
     def _run(self, requests, epoch):
         """Signs each of REQUESTS ({name: (data, gpg options)}) at EPOCH (the
@@ -98,14 +98,13 @@ class Signer:
         if not asc.is_file() or asc.is_symlink():
             raise Refused(f"{label} has no SHA256SUMS.asc beside it: a signed tree takes only releases "
                           "signed by SIGN_GPG_KEY")
-        shutil.copyfile(sums_path, self.checks / "check")
-        shutil.copyfile(asc, self.checks / "check.asc")
-        log = self.work / "gpgv.log"
-        status = sandbox.run(["gpgv", "--keyring", "/build/public.gpg", "/build/check.asc", "/build/check"],
-                             self.checks, log, f"gpgv on {label}/SHA256SUMS.asc")
-        if status != 0:
+        shutil.copyfile(sums_path, self.checks / "SHA256SUMS")
+        shutil.copyfile(asc, self.checks / "SHA256SUMS.asc")
+        verdict = openpgp.verify(self.checks, self.key, "public.gpg", "SHA256SUMS.asc", "SHA256SUMS",
+                                 f"{label}/SHA256SUMS.asc")
+        if not verdict.good:
             raise Refused(f"{label}'s SHA256SUMS.asc is not a good signature over it by SIGN_GPG_KEY: "
-                          f"{log.read_text(errors='replace').strip()}")
+                          + "; ".join(verdict.problems))
 
 
 def _take(root, relative, copy):
@@ -168,10 +167,10 @@ def _release(folder, label, signer, files, complete=True):
 
 
 def _query(argv, what):
-    result = subprocess.run(argv, capture_output=True, text=True)
-    if result.returncode != 0:
-        raise Refused(f"{what}: {result.stderr.strip()}")
-    return result.stdout.split()
+    try:
+        return runner.output(argv, what).decode().split()
+    except runner.Failed as failed:
+        raise Refused(f"{what}: {' '.join(failed.tail)}") from None
 
 
 def _placements(folder, listed, info):
@@ -292,9 +291,10 @@ def publish(release_arg, tree_arg, environ):
     url = (environ.get("REPO_URL") or "https://downloads.example.invalid/uptime-report").rstrip("/")
     if not re.fullmatch(r"(https?|file):/[^\s\\]*", url):
         raise Refused(f"REPO_URL must be an http(s):// or file:/ address, not '{url}'")
-    pipeline.check_tools(("apt-ftparchive", "createrepo_c", "dpkg-deb", "rpm", "xz", "bwrap", "setpriv", "gpg"),
-                         "publish-repos")
     keys = pipeline.read_keys({k: v for k, v in environ.items() if k.startswith("SIGN_GPG")})
+    tools.require("publish")
+    if keys.gpg_key:
+        tools.require("sign")
     work = sandbox.work_folder("publish-repos.", {release: "RELEASE_DIR", out.resolve(): "TREE"})
     stage = lock = None
     try:
@@ -336,9 +336,8 @@ def publish(release_arg, tree_arg, environ):
                               "replaced (give the release a new package revision: RELEASE_REVISION)")
         # The tree's time: the newest release in it.
         epoch = max([info.epoch] + [i.epoch for _, i in kept.values()])
-        if signer and signer.created > epoch:
-            raise Refused(f"the OpenPGP key was made at {signer.created}, after the newest release in the tree "
-                          f"({epoch}): gpg will not sign before a key existed; use a key older than the release")
+        if signer:
+            openpgp.refuse_younger_key(signer.created, epoch, "the newest release in the tree", "the release")
 
         # The new tree is made beside TREE, or inside it where TREE is a
         # mount point, which nothing can replace as a whole.
@@ -400,11 +399,11 @@ def publish(release_arg, tree_arg, environ):
             os.close(lock)
 
 
-def _run(argv, what, **kwargs):
-    result = subprocess.run(argv, capture_output=True, **kwargs)
-    if result.returncode != 0:
-        raise MachineError(f"{what} failed: {result.stderr.decode(errors='replace').strip()}")
-    return result.stdout
+def _tool(argv, what, **kwargs):
+    try:
+        return runner.output(argv, what, **kwargs)
+    except runner.Failed as failed:
+        raise MachineError(str(failed)) from None
 
 
 def _apt(tree, epoch, work):
@@ -416,16 +415,16 @@ def _apt(tree, epoch, work):
     for arch in DEB_ARCHITECTURES:
         index = dists / COMPONENT / f"binary-{arch}"
         index.mkdir(parents=True)
-        packages = _run(ftparchive + ["--arch", arch, "packages", "pool"], f"apt-ftparchive for {arch}",
+        packages = _tool(ftparchive + ["--arch", arch, "packages", "pool"], f"apt-ftparchive for {arch}",
                         cwd=tree / "apt")
         (index / "Packages").write_bytes(packages)
         (index / "Packages.gz").write_bytes(gzip.compress(packages, 9, mtime=0))
-        (index / "Packages.xz").write_bytes(_run(["xz", "-T1"], "xz", input=packages))
+        (index / "Packages.xz").write_bytes(_tool(["xz", "-T1"], "xz", stdin=packages))
     options = {"Origin": NAME, "Label": NAME, "Suite": SUITE, "Codename": SUITE, "Components": COMPONENT,
                "Architectures": " ".join(DEB_ARCHITECTURES), "Date": email.utils.formatdate(epoch, usegmt=True),
                "Description": f"{NAME}, every released version"}
     release = ftparchive + [a for k, v in options.items() for a in ("-o", f"APT::FTPArchive::Release::{k}={v}")]
-    (dists / "Release").write_bytes(_run(release + ["release", "."], "apt-ftparchive release", cwd=dists))
+    (dists / "Release").write_bytes(_tool(release + ["release", "."], "apt-ftparchive release", cwd=dists))
 
 
 def _dnf(tree, epoch, work):
@@ -434,7 +433,7 @@ def _dnf(tree, epoch, work):
     for folder, folders, names in os.walk(tree):
         for name in [folder] + [os.path.join(folder, n) for n in folders + names]:
             os.utime(name, (epoch, epoch), follow_symlinks=False)
-    _run(["createrepo_c", "--quiet", "--no-database", "--checksum", "sha256", "--workers", "1",
+    _tool(["createrepo_c", "--quiet", "--no-database", "--checksum", "sha256", "--workers", "1",
           "--set-timestamp-to-revision", "--revision", str(epoch), str(tree / "rpm")], "createrepo_c")
 
 

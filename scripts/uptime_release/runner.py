@@ -85,31 +85,50 @@ def _apply(limits):
     return set_limits
 
 
-def run(argv, what, log, *, stdin=b"", limits=Limits(), env=None, cwd=None, pass_fds=(), progress=None,
-        check=True, writes_in=None):
-    """Runs ARGV with its output in LOG and returns its exit status. A status
-    other than 0 raises Failed when CHECK, and MachineError when the tool's
-    last words are this machine's fault (no space, where WRITES_IN, the
-    folder it writes in, has little left); running past the time limit stops
-    the tool and everything it started, and raises MachineError too. Every
-    minute it runs, a line says so, with PROGRESS() where it is given."""
+def run(argv, what, log, *, stdin=b"", stdout=None, limits=Limits(), env=None, cwd=None, pass_fds=(),
+        progress=None, check=True, writes_in=None):
+    """Runs ARGV with its output in LOG (its standard output in the file
+    STDOUT, where given; its standard input STDIN, bytes or an open
+    descriptor) and returns its exit status. A status other than 0 raises
+    Failed when CHECK, and MachineError when the tool's last words are this
+    machine's fault (no space, where WRITES_IN, the folder it writes in, has
+    little left); running past the time limit stops the tool and everything
+    it started, and raises MachineError too. Every minute it runs, a line
+    says so, with PROGRESS() where it is given."""
     started = time.monotonic()
-    with open(log, "wb") as out:
+    with open(log, "wb") as out, open(stdout or os.devnull, "wb") as into:
         try:
-            process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=out, stderr=subprocess.STDOUT, env=env,
-                                       cwd=cwd, pass_fds=pass_fds, start_new_session=True,
-                                       preexec_fn=_apply(limits))
+            process = subprocess.Popen(argv, stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin,
+                                       stdout=into if stdout else out, stderr=out, env=env, cwd=cwd,
+                                       pass_fds=pass_fds, start_new_session=True, preexec_fn=_apply(limits))
         except OSError as error:
             raise MachineError(f"cannot start {argv[0]} for {what}: {error.strerror}")
         try:
-            status = _wait(process, stdin, started, what, limits.seconds, progress)
+            status = _wait(process, stdin if isinstance(stdin, bytes) else None, started, what, limits.seconds,
+                           progress)
         finally:
             if process.returncode is None:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
+    return _judge(what, status, _tail(log), check, writes_in)
+
+
+def output(argv, what, *, stdin=b"", env=None, cwd=None):
+    """What ARGV writes to its standard output, for a tool that runs a
+    moment (git, dpkg-deb, gpg listing keys); a status other than 0 raises
+    Failed with the tail of its standard error."""
+    try:
+        result = subprocess.run(argv, input=stdin, capture_output=True, env=env, cwd=cwd,
+                                preexec_fn=_apply(Limits()))
+    except OSError as error:
+        raise MachineError(f"cannot start {argv[0]} for {what}: {error.strerror}")
+    _judge(what, result.returncode, result.stderr.decode(errors="replace").splitlines()[-40:], True, None)
+    return result.stdout
+
+
+def _judge(what, status, tail, check, writes_in):
     if status == 0:
         return 0
-    tail = _tail(log)
     # The tool's last words, where its cause of failure stands: what it said
     # of the machine before going on is no cause.
     fault = next((line for line in reversed(tail[-6:]) if MACHINE_FAULT.search(line)

@@ -23,7 +23,6 @@ import os
 import random
 import stat
 import struct
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -233,11 +232,16 @@ def unprivileged_root(first, target, argv):
         os.write(go_w, b"1")
     os.close(go_w)
     Path(target).mkdir(mode=0o755)
-    tar = subprocess.run(["tar", "-x", "--same-owner", "--numeric-owner", "--exclude=./dev/*", "-C", str(target)],
-                         stdin=out_r)
-    os.close(out_r)
+    log = Path(target).parent / "unpacking.log"
+    try:
+        unpacked = runner.run(["tar", "-x", "--same-owner", "--numeric-owner", "--exclude=./dev/*", "-C", str(target)],
+                              "unpacking the root", log, stdin=out_r, check=False)
+    finally:
+        os.close(out_r)
+        sys.stderr.write(log.read_text(errors="replace"))
+        log.unlink()
     status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-    return status or tar.returncode
+    return status or unpacked
 
 
 def no_user_namespaces_filter():
@@ -310,17 +314,22 @@ def mode(parent=None):
         candidates = ["nested", "root" if _root_is_mount_point() else "bound-root"]
     with tempfile.TemporaryDirectory(prefix="sandbox-probe.", dir=parent) as probe:
         os.chmod(probe, 0o777)
+        log = Path(probe) / "probe.log"
         for candidate in candidates:
             fd = _seccomp_fd()
             try:
-                result = subprocess.run(_command(candidate, "/", probe, [], {}, ["true"], fd),
-                                        stdin=subprocess.DEVNULL, capture_output=True, text=True, pass_fds=(fd,))
+                status = runner.run(_command(candidate, "/", probe, [], {}, ["true"], fd), "starting a sandbox", log,
+                                    pass_fds=(fd,), check=False)
+            except MachineError as error:
+                status, reason = 1, str(error)
+            else:
+                reason = log.read_text(errors="replace").strip()
             finally:
                 os.close(fd)
-            if result.returncode == 0:
+            if status == 0:
                 _state["mode"] = candidate
                 return candidate
-            reasons.append(f"{candidate}: {(result.stderr or result.stdout).strip()}")
+            reasons.append(f"{candidate}: {reason}")
     raise MachineError(f"no sandbox can start here: {_why(reasons)}")
 
 

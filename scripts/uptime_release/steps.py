@@ -10,12 +10,12 @@ import base64
 import json
 import os
 import shutil
-import subprocess
 import sys
+import tarfile
 import tempfile
 from pathlib import Path
 
-from . import authenticode, buildinfo, manifests, releaseinfo, rpmfile, spdx, sums, zipfiles
+from . import authenticode, buildinfo, manifests, openpgp, releaseinfo, rpmfile, runner, spdx, sums, zipfiles
 from .errors import FormatError, Refused
 
 BOX = Path("/build")
@@ -30,13 +30,12 @@ NAME = "uptime-report"
 
 
 def step(what, argv, **kwargs):
-    """Runs a tool with its output in a log that is shown only when it fails."""
-    log = Path("/tmp/step.log")
-    with open(log, "wb") as out:
-        result = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, **kwargs)
-    if result.returncode != 0:
-        tail = log.read_text(errors="replace").splitlines()[-40:]
-        raise Refused(f"{what} failed:\n" + "\n".join(tail))
+    """Runs a tool with its output in a log that is shown only when it fails
+    (the sandbox sets the limits)."""
+    try:
+        return runner.run(argv, what, Path("/tmp/step.log"), **kwargs)
+    except runner.Failed as failed:
+        raise Refused(str(failed)) from None
 
 
 def _info():
@@ -71,11 +70,9 @@ def _import_key():
     when it was made)."""
     GNUPGHOME.mkdir(mode=0o700, exist_ok=True)
     gpg = _gpg()
-    result = subprocess.run(gpg[:3] + ["--import", str(KEYS / "gpg-key")], capture_output=True, text=True)
-    if result.returncode != 0:
-        raise Refused(f"cannot import SIGN_GPG_KEY: {result.stderr.strip()}")
-    listing = subprocess.run(gpg[:3] + ["--with-colons", "--list-secret-keys"], capture_output=True,
-                             text=True).stdout.splitlines()
+    step("importing SIGN_GPG_KEY", gpg[:3] + ["--import", str(KEYS / "gpg-key")])
+    listing = runner.output(gpg[:3] + ["--with-colons", "--list-secret-keys"], "listing SIGN_GPG_KEY")
+    listing = listing.decode(errors="replace").splitlines()
     created = next((int(line.split(":")[5]) for line in listing if line.startswith("sec:")), None)
     fingerprint = next((line.split(":")[9] for line in listing if line.startswith("fpr:")), None)
     if fingerprint is None:
@@ -91,24 +88,17 @@ def check_keys():
     _read_keys()
     if (KEYS / "gpg-key").exists():
         fingerprint, created = _import_key()
-        gpg = _gpg()
-        if created > epoch:
-            raise Refused(f"the OpenPGP key was made at {created}, after SOURCE_DATE_EPOCH ({epoch}): a release "
-                          "signs at the commit's time, and gpg will not sign before a key existed; use a key "
-                          "older than the commit")
+        openpgp.refuse_younger_key(created, epoch, "SOURCE_DATE_EPOCH", "the commit")
         (KEYS / "test").write_text("test\n")
-        result = subprocess.run(gpg + ["--faked-system-time", f"{epoch}!", "--local-user", fingerprint,
-                                       "--detach-sign", "-o", str(KEYS / "test.sig"), str(KEYS / "test")],
-                                capture_output=True, text=True)
-        if result.returncode != 0:
-            raise Refused(f"signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): {result.stderr.strip()}")
+        step("signing with SIGN_GPG_KEY (a wrong SIGN_GPG_PASSPHRASE?)",
+             _gpg() + ["--faked-system-time", f"{epoch}!", "--local-user", fingerprint, "--detach-sign", "-o",
+                       str(KEYS / "test.sig"), str(KEYS / "test")])
     if (KEYS / "signing.p12").exists():
         password = (KEYS / "p12-password").read_bytes()
         for legacy in ([], ["-legacy"]):
             # OpenSSL 3 reads files with old ciphers only as "legacy".
-            result = subprocess.run(["openssl", "pkcs12", "-in", str(KEYS / "signing.p12"), "-passin", "stdin",
-                                     "-noout"] + legacy, input=password, capture_output=True)
-            if result.returncode == 0:
+            if step("opening SIGN_PKCS12", ["openssl", "pkcs12", "-in", str(KEYS / "signing.p12"), "-passin", "stdin",
+                                            "-noout"] + legacy, stdin=password, check=False) == 0:
                 break
         else:
             raise Refused("SIGN_PKCS12 does not open with SIGN_PASSWORD: the password is wrong, or it is not "
@@ -126,12 +116,10 @@ def _finish_zip(package, epoch):
         with tempfile.TemporaryDirectory(dir=WORK) as folder:
             folder = Path(folder)
             (folder / "in.exe").write_bytes(unsigned)
-            result = subprocess.run(
-                ["osslsigncode", "sign", "-pkcs12", str(KEYS / "signing.p12"), "-readpass",
-                 str(KEYS / "p12-password"), "-h", "sha256", "-n", NAME, "-time", str(epoch),
-                 "-in", str(folder / "in.exe"), "-out", str(folder / "out.exe")], capture_output=True, text=True)
-            if result.returncode != 0:
-                raise Refused(f"signing uptime-report.exe failed: {result.stdout.strip()} {result.stderr.strip()}")
+            step("signing uptime-report.exe",
+                 ["osslsigncode", "sign", "-pkcs12", str(KEYS / "signing.p12"), "-readpass", str(KEYS / "p12-password"),
+                  "-h", "sha256", "-n", NAME, "-time", str(epoch), "-in", str(folder / "in.exe"), "-out",
+                  str(folder / "out.exe")])
             proper = authenticode.signature((folder / "out.exe").read_bytes(), exe)
     elif (SIGNATURES / f"{package.name}.sig").is_file():
         proper = (SIGNATURES / f"{package.name}.sig").read_bytes()
@@ -162,12 +150,14 @@ def _tar_sorted(epoch):
 
 
 def _gzip_pipe(tar_argv, out):
-    with open(out, "wb") as f:
-        tar = subprocess.Popen(tar_argv, stdout=subprocess.PIPE)
-        gzip = subprocess.run(["gzip", "-9n"], stdin=tar.stdout, stdout=f)
-        tar.stdout.close()
-        if tar.wait() != 0 or gzip.returncode != 0:
-            raise Refused(f"cannot write {out.name}")
+    """TAR_ARGV's archive (written to standard output), gzipped into OUT."""
+    archive = Path(tempfile.mkstemp(dir="/tmp")[1])
+    try:
+        step(f"writing {out.name}", tar_argv, stdout=archive)
+        with open(archive, "rb") as data:
+            step(f"compressing {out.name}", ["gzip", "-9n"], stdin=data.fileno(), stdout=out)
+    finally:
+        archive.unlink()
 
 
 def _finish_tgz(package, epoch):
@@ -278,10 +268,18 @@ def gpg_sign():
 
 def unpack(archive, destination):
     """The source archive's files, below its one top folder, into DESTINATION
-    (the verifier has read the archive and refused any member that could
-    reach outside)."""
-    step("unpacking the source archive", ["tar", "-xzf", archive, "-C", destination, "--strip-components=1",
-                                          "--no-same-owner", "--no-same-permissions"])
+    through tarfile's data filter, which the Debian 13 root's Python has: no
+    member lands outside, links included, and none keeps an owner, a device
+    or a mode that gives others more (the verifier has read the archive and
+    refused any member that is not a file, folder or link, below one top)."""
+    if not hasattr(tarfile, "data_filter"):
+        raise Refused("this Python's tarfile has no data filter (Python 3.12 and later have)")
+    with tarfile.open(archive, "r:gz") as tar:
+        members = tar.getmembers()
+        top = members[0].name.rstrip("/") + "/"
+        for member in members[1:]:
+            member.name = member.name.removeprefix(top)
+        tar.extractall(destination, members=members[1:], filter="data")
 
 
 def main(command, args):

@@ -5,18 +5,21 @@ Every file of the download is read once, into a folder of the verifier's
 own, and every check, the rebuild and the comparison use those copies: DIR
 may change while it is checked. Nothing from the download is parsed outside
 a sandbox but by this program's own bounded readers; every tool that reads
-it (gpgv, osslsigncode, tar, diffoscope) runs inside one."""
+it (sqv, gpg, osslsigncode, tar, diffoscope) runs inside one."""
 import os
+import re
 import shutil
 import stat
-import subprocess
 import traceback
 from pathlib import Path
 
-from . import (authenticode, buildinfo, make, openpgp, pipeline, roots, rpmfile, runner, sandbox, source_archive,
-               spdx, sums, zipfiles)
+from . import (authenticode, buildinfo, openpgp, pipeline, roots, rpmfile, runner, sandbox, source_archive, spdx,
+               sums, tools, zipfiles)
+from . import errors
 from .errors import FormatError, MachineError, Refused, UsageError
 
+# The lines of osslsigncode's report that say what failed.
+OSSLSIGNCODE_VERDICT = re.compile(r"(?i)\berror\b|\bfailed\b|verification|mismatch")
 # A release is a few megabytes in some 40 files.
 FILE_LIMIT, DOWNLOAD_LIMIT, FILES_LIMIT = 256 << 20, 1 << 30, 1000
 # What a rebuild needs in TMPDIR at the least: its sources, fourteen build
@@ -71,13 +74,13 @@ class Report:
     def finish(self):
         if self.failures:
             print(f"NOT VERIFIED: {self.failures} check(s) failed")
-            raise Done(1)
+            raise Done(errors.FAILED)
         if self.missing:
             print("INCOMPLETE: nothing failed, but not established: " + _shown("; ".join(self.missing)))
-            raise Done(0 if self.allow_incomplete and self.rebuilt else 3)
+            raise Done(errors.VERIFIED if self.allow_incomplete and self.rebuilt else errors.INCOMPLETE)
         print(f"VERIFIED: SHA256SUMS is signed by KEY, the source archive is commit {self.commit}'s, "
               "and every artifact is rebuilt identical")
-        raise Done(0)
+        raise Done(errors.VERIFIED)
 
 
 def _open_plain(path):
@@ -162,9 +165,8 @@ def _checksums(dir_, names, report, key, check):
         report.fail("no SHA256SUMS.asc (as a plain file): the checksums carry no signature")
     else:
         (check / "SHA256SUMS").write_bytes(data)
-        (check / "SHA256SUMS.sig").write_bytes(
-            openpgp.detached_signature(_read(dir_ / "SHA256SUMS.asc", 1 << 20), "SHA256SUMS.asc"))
-        verdict = openpgp.verify(check, "key.gpg", "SHA256SUMS.sig", "SHA256SUMS", "SHA256SUMS.asc")
+        (check / "SHA256SUMS.asc").write_bytes(_read(dir_ / "SHA256SUMS.asc", 1 << 20))
+        verdict = openpgp.verify(check, key, "key", "SHA256SUMS.asc", "SHA256SUMS", "SHA256SUMS.asc")
         for problem in verdict.problems:
             report.fail(problem)
         if verdict.good:
@@ -218,10 +220,14 @@ def _source(dir_, listed, info, report):
         report.finish()
     report.commit = info.commit
     report.ok(f"RELEASE-INFO, BUILDINFO and the SPDX document name commit {info.commit}")
-    known = subprocess.run(["git", "-C", str(make.CHECKOUT), "cat-file", "-e", f"{info.commit}^{{commit}}"],
-                           capture_output=True, env=source_archive.git_env())
-    if known.returncode == 0:
-        differences = source_archive.differences(dir_ / archive, top, make.CHECKOUT, info.commit)
+    try:
+        runner.output(["git", "-C", str(pipeline.CHECKOUT), "cat-file", "-e", f"{info.commit}^{{commit}}"],
+                      "git cat-file", env=source_archive.git_env())
+        known = True
+    except runner.Failed:
+        known = False
+    if known:
+        differences = source_archive.differences(dir_ / archive, top, pipeline.CHECKOUT, info.commit)
         if differences:
             report.fail(f"{archive} is not commit {info.commit}'s source:\n" +
                         "\n".join(f"        {line}" for line in differences))
@@ -231,8 +237,8 @@ def _source(dir_, listed, info, report):
         report.ok(f"{archive} holds exactly commit {info.commit}'s files")
     else:
         report.incomplete(f"that the source archive is commit {info.commit}'s (the commit is not in "
-                          f"{make.CHECKOUT})", f"the source was not checked against the repository: commit "
-                          f"{info.commit} is not in {make.CHECKOUT}")
+                          f"{pipeline.CHECKOUT})", f"the source was not checked against the repository: commit "
+                          f"{info.commit} is not in {pipeline.CHECKOUT}")
     return archive, release
 
 
@@ -269,7 +275,7 @@ def _roots(info, report, logs):
 
 
 def _rpm_signatures(dir_, listed, key, signatures, check, report):
-    """Each .rpm's signature over its header, checked by gpgv, and its
+    """Each .rpm's signature over its header, checked by sqv, and its
     signature header kept for the rebuild to take over."""
     for name in listed:
         if not name.endswith(".rpm"):
@@ -283,9 +289,9 @@ def _rpm_signatures(dir_, listed, key, signatures, check, report):
         if signature is None:
             report.fail(f"{name} carries no OpenPGP signature")
             continue
-        (check / "rpm.sig").write_bytes(openpgp.detached_signature(signature, f"{name}'s header signature"))
+        (check / "rpm.sig").write_bytes(signature)
         (check / "rpm.header").write_bytes(signed)
-        verdict = openpgp.verify(check, "key.gpg", "rpm.sig", "rpm.header", name)
+        verdict = openpgp.verify(check, key, "key", "rpm.sig", "rpm.header", name)
         for problem in verdict.problems:
             report.fail(problem)
         if verdict.good:
@@ -324,9 +330,10 @@ def _exe_signatures(dir_, listed, signatures, check, report, root):
         if status == 0:
             report.ok(f"{name}/uptime-report.exe: Authenticode signature verified ({subject})")
         else:
+            # osslsigncode's verdict, without the certificates it lists.
+            verdict = [line for line in text.splitlines() if OSSLSIGNCODE_VERDICT.search(line)]
             report.fail(f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
-                        "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(
-                            f"        {l}" for l in text.splitlines() if "rror" in l or "erif" in l))
+                        "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(f"        {l}" for l in verdict))
 
 
 def _compare(dir_, listed, rebuilt, check, report):
@@ -396,19 +403,20 @@ def verify(dir_arg, key_arg, allow_incomplete):
     key = Path(key_arg).resolve() if key_arg else None
     if key is not None and not (key.is_file() and os.access(key, os.R_OK)):
         raise UsageError(f"cannot read KEY: {key_arg}")
-    pipeline.check_tools(("bwrap", "setpriv", "unshare", "gpgv", "git", "mmdebstrap"), "a verifier")
+    tools.require("verify")
     work = sandbox.work_folder("verify-release.", {dir_: "DIR"})
     try:
         _check_space(work)
         runner.check_machine("a rebuild", sandbox.sandbox_user())
         check = work / "check"
         check.mkdir(mode=0o755)
+        sandbox.mode(work)
         if key is not None:
             try:
-                openpgp.keyring(key, check)
+                (check / "key").write_bytes(_read(key, openpgp.KEY_LIMIT))
+                key = openpgp.read_key(check, "key")
             except FormatError as error:
-                raise UsageError(f"KEY ({key_arg}) is not an OpenPGP public key: {error}")
-        sandbox.mode(work)
+                raise UsageError(f"KEY ({key_arg}) is not an OpenPGP key: {error}")
         download = work / "download"
         names = _take_download(dir_, download)
         listed = _checksums(download, names, report, key, check)
@@ -424,7 +432,7 @@ def verify(dir_arg, key_arg, allow_incomplete):
         if not (report.signed or report.matched):
             # Nothing vouches for the sources: their build is not run.
             report.incomplete(f"the rebuild (nothing vouches for the source archive: no KEY signed it, and commit "
-                              f"{info.commit} is not in {make.CHECKOUT})",
+                              f"{info.commit} is not in {pipeline.CHECKOUT})",
                               "the release was not rebuilt: its source is neither signed by KEY nor the commit's")
             report.finish()
         print("Rebuild", flush=True)
@@ -451,13 +459,13 @@ def verify(dir_arg, key_arg, allow_incomplete):
             report.finish()
         except Done as done:
             return done.status
-    except (MachineError, OSError) as error:
-        print(f"verify-release: nothing was judged, this machine failed: {_shown(str(error))}", flush=True)
-        return 2
-    except Exception:
-        print("verify-release: nothing was judged, the verifier failed:\n" + _shown(traceback.format_exc()),
-              flush=True)
-        return 2
+    except Exception as error:
+        if isinstance(error, (MachineError, OSError)):
+            print(f"verify-release: nothing was judged, this machine failed: {_shown(str(error))}", flush=True)
+        else:
+            print("verify-release: nothing was judged, the verifier failed:\n" + _shown(traceback.format_exc()),
+                  flush=True)
+        return errors.exit_status(error)
     finally:
         if os.environ.get("VERIFY_KEEP_WORK") == "1":
             print(f"verify-release: the work is kept in {work}")
