@@ -574,9 +574,9 @@ twice=$work/twice
 copy_release "$twice"
 sed -i 's/^Version: .*/Version: 9.99\nVersion:'"$version"'/' "$twice/BUILDINFO"
 redo_sums "$twice" && sign_sums "$twice" release-key
-expect_verdict 1 "BUILDINFO:[0-9]+: Version:? (is given twice|one space)" "^NOT VERIFIED" -- \
+expect_verdict 1 "BUILDINFO:[0-9]+: not in BUILDINFO's one form" "^NOT VERIFIED" -- \
   verify "$twice" "$work/release-key.pub"
-expect_verdict 1 "BUILDINFO:[0-9]+: Version" -- bash "$src/scripts/publish-repos.sh" "$twice" "$work/twice-tree"
+expect_verdict 1 "BUILDINFO:[0-9]+: not in BUILDINFO's one form" -- bash "$src/scripts/publish-repos.sh" "$twice" "$work/twice-tree"
 [[ -e $work/twice-tree ]] && fail "a refused publish made its tree"
 # A source archive holding gigabytes of zeros, megabytes packed, is refused
 # before it is read into memory or unpacked.
