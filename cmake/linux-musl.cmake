@@ -1,8 +1,9 @@
 # Static Linux programs against musl, for any architecture that Debian's GNU
-# compilers reach. LINUX_TRIPLE names the target (x86_64-linux-gnu,
-# aarch64-linux-gnu, arm-linux-gnueabi; the host's own when unset); musl's
-# headers and libc.a for it come from Debian's musl-dev:<arch>. Adding an
-# architecture takes a line in the table below and a preset.
+# compilers reach. LINUX_DEB_ARCH names the target by its line in
+# cmake/architectures (amd64, arm64, armhf; this machine's when unset), which
+# holds how to build and run it; musl's headers and libc.a for it come from
+# Debian's musl-dev:<arch>. Adding an architecture takes its line there and a
+# preset.
 #
 # Why musl: glibc's static start-up (ifunc relocations, tunables, TLS, stdio
 # at exit) is most of what a run costs; musl's is a few hundred instructions.
@@ -18,7 +19,7 @@
 # Debian supports on the architecture, musl or not.
 #
 # Where the running Debian release has no musl for the architecture at all
-# (cmake/debian-releases: mips64el and mipsel on Debian 13, riscv64 on
+# (the table's releases column: mips64el and mipsel on Debian 13, riscv64 on
 # Debian 12) and none is installed, LINUX_SKIPPED says so, and the project
 # builds nothing and reports the preset as skipped.
 #
@@ -27,56 +28,32 @@
 # (with UPTIME_REPORT_NOTICES=OFF: glibc has no entry among the licences of
 # what may ship).
 
-set(LINUX_TRIPLE "" CACHE STRING "GNU triple of the target (empty: the host's)")
-set(LINUX_DEB_ARCH "" CACHE STRING "Debian architecture of the packages (empty: the triple's)")
+set(LINUX_DEB_ARCH "" CACHE STRING
+    "Debian architecture to build for, a line of cmake/architectures (empty: this machine's)")
 set(UPTIME_REPORT_MUSL ON CACHE BOOL "Link the program statically against musl")
 # A try_compile project reads this file again with none of the cache.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LINUX_TRIPLE)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES LINUX_DEB_ARCH)
 
-# One line per architecture: its GNU triple; Debian's name for it; musl's
-# folder under /usr/lib, which does not always follow the triple; qemu-user's
-# name for it; the processors every test runs on; the compiler options of
-# Debian 12's baseline for it; and its name in .rpm packages, for the
-# architectures that Fedora and RHEL ship.
-#
-# The baseline options are Debian 12's compilers' own defaults, given
-# explicitly so that a compiler with a higher default (another distribution's,
-# a later Debian's) cannot raise the program's level unnoticed.
-#
-# The processors are the oldest that qemu models at each baseline. One
-# written A/B runs the program on A and the unit tests on B: glibc's
-# hard-float code in the unit tests needs an FPU, which Linux emulates in the
-# kernel on an FPU-less 24Kc but qemu-user does not. mips64el's 5KEf is a
-# MIPS64 release 2 processor, as the baseline is (a release 1 processor, a
-# 5Kc, stops the program with SIGILL). s390x's z900 is older than z196:
-# qemu's TCG cannot run its z196 model (which needs decimal floating point
-# and other facilities that qemu lacks), and qemu-user does not refuse later
-# scalar instructions on any model, only the vector facility (z13). So the
-# runs show no more than that, and tests/level_check.py checks the level
-# that the compiler was held to.
-#                            Debian   musl                    qemu     processors                 baseline                   rpm
-set(arch_x86_64-linux-gnu     amd64    x86_64-linux-musl       x86_64   qemu64                     -march=x86-64              x86_64)
-set(arch_aarch64-linux-gnu    arm64    aarch64-linux-musl      aarch64  cortex-a53                 -march=armv8-a             aarch64)
-set(arch_arm-linux-gnueabi    armel    arm-linux-musleabi      arm      arm926,arm1176,cortex-a7   -march=armv5te             -)
-set(arch_i686-linux-gnu       i386     i386-linux-musl         i386     pentium2                   -march=i686,-mtune=generic -)
-set(arch_powerpc64le-linux-gnu ppc64el powerpc64le-linux-musl  ppc64le  power8                     -mcpu=power8               ppc64le)
-set(arch_s390x-linux-gnu      s390x    s390x-linux-musl        s390x    z900                       -march=z196                s390x)
-set(arch_mips64el-linux-gnuabi64 mips64el mips64el-linux-musl  mips64el 5KEf                       -march=mips64r2            -)
-set(arch_mipsel-linux-gnu     mipsel   mipsel-linux-musl       mipsel   24Kc/24Kf                  -march=mips32r2            -)
-set(arch_riscv64-linux-gnu    riscv64  riscv64-linux-musl      riscv64  sifive-u54                 -march=rv64gc,-mabi=lp64d  riscv64)
-
-if(LINUX_TRIPLE)
-  set(triple ${LINUX_TRIPLE})
-else()
-  execute_process(COMMAND gcc -dumpmachine OUTPUT_VARIABLE triple
-                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-endif()
 include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
-read_table_line(arch_${triple} "the triple ${triple}"
-                triple_deb_arch musl_triple LINUX_QEMU cpus baseline LINUX_RPM_ARCH)
-string(REPLACE "," ";" LINUX_BASELINE_OPTIONS ${baseline})
+if(LINUX_DEB_ARCH)
+  read_architecture(package_ linux name ${LINUX_DEB_ARCH})
+else()
+  execute_process(COMMAND gcc -dumpmachine OUTPUT_VARIABLE host_triple
+                  OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+  read_architecture(package_ linux triple ${host_triple})
+  set(LINUX_DEB_ARCH ${package_name})
+endif()
+# The packages may carry another architecture's program: the armhf packages
+# carry the armel program.
+set(program ${LINUX_DEB_ARCH})
+if(NOT package_program STREQUAL "-")
+  set(program ${package_program})
+endif()
+read_architecture(arch_ linux name ${program})
+set(triple ${arch_triple})
+string(REPLACE "," ";" LINUX_BASELINE_OPTIONS ${arch_baseline})
 
-set(musl_lib /usr/lib/${musl_triple})
+set(musl_lib /usr/lib/${arch_musl})
 if(UPTIME_REPORT_MUSL AND NOT EXISTS ${musl_lib}/libc.a)
   # Which Debian release this is, and which ones have musl for the
   # architecture.
@@ -84,22 +61,13 @@ if(UPTIME_REPORT_MUSL AND NOT EXISTS ${musl_lib}/libc.a)
   file(STRINGS /etc/os-release os_version REGEX "^VERSION_ID=")
   string(REGEX REPLACE "^VERSION_ID=\"?([^\"]*)\"?$" "\\1" os_version "${os_version}")
   file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/debian-releases releases REGEX "^[0-9]")
-  set(known_releases)
-  set(musl_releases)
-  foreach(line IN LISTS releases)
-    string(REGEX MATCH "^[0-9]+" release ${line})
-    list(APPEND known_releases ${release})
-    string(REGEX MATCH "[^ ]+$" architectures ${line})
-    string(REPLACE "," ";" architectures ${architectures})
-    if(triple_deb_arch IN_LIST architectures)
-      list(APPEND musl_releases ${release})
-    endif()
-  endforeach()
+  list(TRANSFORM releases REPLACE " .*" "" OUTPUT_VARIABLE known_releases)
+  string(REPLACE "," ";" musl_releases ${arch_releases})
   if(os_id STREQUAL "ID=debian" AND os_version IN_LIST known_releases
      AND NOT os_version IN_LIST musl_releases)
     list(JOIN musl_releases " or " musl_releases)
-    string(CONCAT LINUX_SKIPPED "Debian ${os_version} has no musl for ${triple_deb_arch} "
-                  "(no musl-dev:${triple_deb_arch}); Debian ${musl_releases} builds it")
+    string(CONCAT LINUX_SKIPPED "Debian ${os_version} has no musl for ${program} "
+                  "(no musl-dev:${program}); Debian ${musl_releases} builds it")
     return()
   endif()
 endif()
@@ -108,7 +76,7 @@ endif()
 # run on.
 set(LINUX_QEMU_CPUS)
 set(LINUX_QEMU_UNIT_CPUS)
-string(REPLACE "," ";" cpus ${cpus})
+string(REPLACE "," ";" cpus ${arch_processors})
 foreach(entry IN LISTS cpus)
   string(REPLACE "/" ";" pair ${entry})
   list(GET pair 0 cpu)
@@ -116,15 +84,17 @@ foreach(entry IN LISTS cpus)
   list(APPEND LINUX_QEMU_CPUS ${cpu})
   list(APPEND LINUX_QEMU_UNIT_CPUS ${unit_cpu})
 endforeach()
-set(LINUX_QEMU qemu-${LINUX_QEMU})
-if(LINUX_RPM_ARCH STREQUAL "-")
-  set(LINUX_RPM_ARCH "")
+set(LINUX_QEMU qemu-${arch_qemu})
+set(LINUX_RPM_ARCH)
+if(NOT package_rpm STREQUAL "-")
+  set(LINUX_RPM_ARCH ${package_rpm})
 endif()
-# A package may be for another Debian architecture than the triple's own:
-# the armhf packages carry the armel program, which runs on every 32-bit ARM
-# processor from ARMv5TE up (the armhf compiler and musl need ARMv7).
-if(NOT LINUX_DEB_ARCH)
-  set(LINUX_DEB_ARCH ${triple_deb_arch})
+# The level check's macros and the options above the baseline that it must
+# refuse (tests/CMakeLists.txt).
+set(LINUX_LEVEL_MACROS)
+if(NOT arch_level STREQUAL "-")
+  set(LINUX_LEVEL_MACROS ${arch_level})
+  string(REPLACE "," ";" LINUX_LEVEL_ABOVE ${arch_above})
 endif()
 
 string(REGEX MATCH "^[^-]+" processor ${triple})
@@ -152,13 +122,13 @@ if(NOT EXISTS ${musl_lib}/libc.a)
   # tool or the compiler.
   execute_process(COMMAND dpkg --print-architecture OUTPUT_VARIABLE host_deb_arch
                   OUTPUT_STRIP_TRAILING_WHITESPACE ERROR_QUIET)
-  set(install_musl "apt-get install musl-dev:${triple_deb_arch}")
-  if(NOT triple_deb_arch STREQUAL host_deb_arch)
-    set(install_musl "dpkg --add-architecture ${triple_deb_arch}; apt-get update; ${install_musl}")
+  set(install_musl "apt-get install musl-dev:${program}")
+  if(NOT program STREQUAL host_deb_arch)
+    set(install_musl "dpkg --add-architecture ${program}; apt-get update; ${install_musl}")
   endif()
   string(CONCAT MUSL_MISSING
     "musl for ${triple} is not installed (no ${musl_lib}/libc.a).\n"
-    "Install Debian's musl-dev:${triple_deb_arch} (as root: ${install_musl}), "
+    "Install Debian's musl-dev:${program} (as root: ${install_musl}), "
     "or configure with -DUPTIME_REPORT_MUSL=OFF -DUPTIME_REPORT_NOTICES=OFF "
     "to link the program statically against glibc instead, for use on this "
     "machine (no notices are written for glibc: such a build is not for "
@@ -184,7 +154,7 @@ foreach(dir IN LISTS search_list)
   endif()
   list(APPEND MUSL_COMPILE_OPTIONS -isystem${dir})
 endforeach()
-list(APPEND MUSL_COMPILE_OPTIONS -isystem/usr/include/${musl_triple}
+list(APPEND MUSL_COMPILE_OPTIONS -isystem/usr/include/${arch_musl}
      -isystem${compiler_include}
      # libstdc++'s configuration asks glibc its version with this macro; musl
      # has none, and is no glibc of any version.

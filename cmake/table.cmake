@@ -1,15 +1,28 @@
-# The toolchain files' tables: a line per target, a word per column.
+# Reads cmake/architectures, the table of the architectures the project
+# builds for.
 
-# Sets each of the given variables to its column of the table line LINE, or
-# stops, saying that NAME needs a line beside the others in the caller's file.
-macro(read_table_line line name)
-  if(NOT DEFINED ${line})
-    message(FATAL_ERROR "No line is known for ${name}; add one beside the others "
-                        "in ${CMAKE_CURRENT_LIST_FILE}.")
-  endif()
-  set(table_column 0)
-  foreach(table_variable IN ITEMS ${ARGN})
-    list(GET ${line} ${table_column} ${table_variable})
-    math(EXPR table_column "${table_column} + 1")
+# Sets PREFIX<column> to each column of the line of the KIND table (linux or
+# windows) whose COLUMN is VALUE, or stops, saying that it needs a line.
+function(read_architecture prefix kind column value)
+  file(STRINGS ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/architectures lines REGEX "^${kind} ")
+  set(names)
+  foreach(line IN LISTS lines)
+    string(STRIP "${line}" line)
+    string(REGEX REPLACE " +" ";" words "${line}")
+    list(GET words 1 second)
+    if(second STREQUAL "name")
+      set(names ${words})
+      list(FIND names ${column} at)
+    elseif(names)
+      list(GET words ${at} found)
+      if(found STREQUAL value)
+        foreach(name word IN ZIP_LISTS names words)
+          set(${prefix}${name} ${word} PARENT_SCOPE)
+        endforeach()
+        return()
+      endif()
+    endif()
   endforeach()
-endmacro()
+  message(FATAL_ERROR "No ${kind} line of ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/architectures "
+                      "has the ${column} ${value}; add one beside the others.")
+endfunction()

@@ -1,6 +1,7 @@
 # Windows programs for x86, x64 and ARM64, cross-compiled on Debian.
-# WINDOWS_ARCH names the target (x86, x64, arm64). Adding an architecture
-# takes a line in each table below and a preset.
+# WINDOWS_ARCH names the target by its line in cmake/architectures (x86, x64,
+# arm64), which holds how to build and run it. Adding an architecture takes
+# its line there and a preset.
 #
 # Why no C runtime: the program calls four kernel32 functions and nothing
 # else of the system's, so each .exe links -nostdlib, starts at its own entry
@@ -32,47 +33,30 @@ file(GLOB llvm /usr/lib/llvm-[0-9]*)
 list(SORT llvm COMPARE NATURAL)
 string(REGEX MATCH "[0-9]+$" llvm "${llvm}")
 
-# One line per architecture: the processor; the mingw-w64 triple; the
-# manifest's processorArchitecture; the compiler (mingw-w64's g++, or clang);
-# the tool, with its options, that makes the kernel32 import library; and the
-# library the program links besides it (- for none).
-#                processor triple               manifest compiler dlltool                      library
-set(windows_x86   i686     i686-w64-mingw32     x86      gcc      i686-w64-mingw32-dlltool,-k   gcc)
-set(windows_x64   x86_64   x86_64-w64-mingw32   amd64    gcc      x86_64-w64-mingw32-dlltool    -)
-set(windows_arm64 aarch64  aarch64-w64-mingw32  arm64    clang    llvm-dlltool-${llvm},-m,arm64      -)
-
+# The architecture's line in cmake/architectures.
 include(${CMAKE_CURRENT_LIST_DIR}/table.cmake)
-read_table_line(windows_${WINDOWS_ARCH} "the Windows architecture ${WINDOWS_ARCH}"
-                processor triple WINDOWS_MANIFEST_ARCH compiler WINDOWS_DLLTOOL library)
+read_architecture(arch_ windows name ${WINDOWS_ARCH})
+set(WINDOWS_MANIFEST_ARCH ${arch_manifest})
+string(REPLACE "@llvm@" "${llvm}" WINDOWS_DLLTOOL ${arch_dlltool})
 string(REPLACE "," ";" WINDOWS_DLLTOOL ${WINDOWS_DLLTOOL})
 set(WINDOWS_LINK_LIBRARIES)
-if(NOT library STREQUAL "-")
-  set(WINDOWS_LINK_LIBRARIES -l${library})
+if(NOT arch_library STREQUAL "-")
+  set(WINDOWS_LINK_LIBRARIES -l${arch_library})
 endif()
-
-# The oldest Windows each program is for, which its PE header states as the
-# OS and subsystem version: Windows 7 (6.1); Windows on ARM64 began with
-# Windows 10 (10.0).
-set(windows_version_x86 6.1)
-set(windows_version_x64 6.1)
-set(windows_version_arm64 10.0)
-set(WINDOWS_VERSION ${windows_version_${WINDOWS_ARCH}})
+set(WINDOWS_VERSION ${arch_version})
 
 # The PE loader (tests/pe_loader.cpp), a Linux program for the .exe's own
-# processor, run under qemu-user: its cross compiler and emulator. x64 has
-# none; Wine runs that program natively.
-set(pe_loader_x86 i686-linux-gnu-g++ qemu-i386)
-set(pe_loader_arm64 aarch64-linux-gnu-g++ qemu-aarch64)
+# processor, run under qemu-user: its cross compiler and emulator.
 set(WINDOWS_PE_LOADER)
-if(pe_loader_${WINDOWS_ARCH})
-  list(GET pe_loader_${WINDOWS_ARCH} 0 WINDOWS_PE_LOADER_CXX)
-  list(GET pe_loader_${WINDOWS_ARCH} 1 pe_loader_qemu)
-  set(WINDOWS_PE_LOADER ${pe_loader_qemu} ${CMAKE_BINARY_DIR}/tests/pe-loader)
+if(NOT arch_loader STREQUAL "-")
+  read_architecture(loader_ linux name ${arch_loader})
+  set(WINDOWS_PE_LOADER_CXX ${loader_triple}-g++)
+  set(WINDOWS_PE_LOADER qemu-${loader_qemu} ${CMAKE_BINARY_DIR}/tests/pe-loader)
 endif()
 
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR ${processor})
-set(CMAKE_FIND_ROOT_PATH /usr/${triple})
+set(CMAKE_SYSTEM_PROCESSOR ${arch_processor})
+set(CMAKE_FIND_ROOT_PATH /usr/${arch_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -82,10 +66,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # SOURCE_DATE_EPOCH's where that is set (cmake/windows-program.cmake).
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -Wl,--no-insert-timestamp")
 
-if(compiler STREQUAL "gcc")
-  set(CMAKE_C_COMPILER ${triple}-gcc-posix)
-  set(CMAKE_CXX_COMPILER ${triple}-g++-posix)
-  set(CMAKE_RC_COMPILER ${triple}-windres)
+if(arch_compiler STREQUAL "gcc")
+  set(CMAKE_C_COMPILER ${arch_triple}-gcc-posix)
+  set(CMAKE_CXX_COMPILER ${arch_triple}-g++-posix)
+  set(CMAKE_RC_COMPILER ${arch_triple}-windres)
   set(WINDOWS_UNIT_TESTS ON)
   # -O2 after the release build's -O3: gcc 14's -O3 unrolls the number
   # formatting into 2 KiB more code (the x64 .exe passes 10 KiB), for a run
@@ -101,7 +85,7 @@ endif()
 
 # clang with lld (-fuse-ld=lld alone would take Debian 12's default lld, 14).
 set(CMAKE_CXX_COMPILER clang++-${llvm})
-set(CMAKE_CXX_COMPILER_TARGET ${processor}-w64-windows-gnu)
+set(CMAKE_CXX_COMPILER_TARGET ${arch_processor}-w64-windows-gnu)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "${CMAKE_EXE_LINKER_FLAGS_INIT} --ld-path=/usr/bin/ld.lld-${llvm}")
 set(CMAKE_STRIP /usr/bin/llvm-strip-${llvm} CACHE FILEPATH "LLVM's strip, which knows ARM64 PE files")
 # Nothing links without the runtime that this target lacks: CMake's own
@@ -129,4 +113,4 @@ set(CMAKE_RC_COMPILER /usr/bin/llvm-windres-${llvm})
 # (cmake/windows-program.cmake puts this rule in place of CMake's own.)
 set(WINDOWS_RC_COMPILE_OBJECT
     "clang-${llvm} --target=${CMAKE_CXX_COMPILER_TARGET} -E -x c -DRC_INVOKED -isystem${mingw_include} <DEFINES> <INCLUDES> -MD -MF <DEP_FILE> <SOURCE> -o <OBJECT>.rc"
-    "<CMAKE_RC_COMPILER> --target=${triple} --no-preprocess -O coff <OBJECT>.rc <OBJECT>")
+    "<CMAKE_RC_COMPILER> --target=${arch_triple} --no-preprocess -O coff <OBJECT>.rc <OBJECT>")

@@ -24,8 +24,8 @@ case ${1:-} in
   *) echo "usage: $0 build|release|test|bench|roots" >&2; exit 2 ;;
 esac
 
-# The table's releases, oldest first, each with its line: its codename,
-# versions and the architectures it has musl for.
+# The table's releases, oldest first, each with its line: its codename and
+# versions.
 declare -A codename_of line_of
 releases=() supported=
 while read -r id codename rest; do
@@ -60,32 +60,43 @@ if [[ $id != debian || -z ${line_of[$version_id]:-} ]]; then
   echo "setup: this is $pretty, not Debian $supported; trying with Debian $release's" \
     "packages (${codename_of[$release]}), as UPTIME_REPORT_ALLOW_OTHER=1 asks." >&2
 fi
-read -r _ llvm _ _ _ _ musl_architectures <<<"${line_of[$release]}"
+read -r _ llvm _ <<<"${line_of[$release]}"
+
+# What each architecture of cmake/architectures needs: a Linux one its cross
+# compiler and musl, where this release has musl for it; a Windows one its
+# packages and the compiler of its PE loader. A line whose second word is
+# "name" names its table's columns.
+declare -A column cross_of
+field() { printf '%s' "${row[${column[${row[0]} $1]}]}"; }
+cross=() windows=()
+while read -r -a row; do
+  [[ ${#row[@]} -gt 0 && ${row[0]} != '#'* ]] || continue
+  if [[ ${row[1]} == name ]]; then
+    for i in "${!row[@]}"; do column[${row[0]} ${row[i]}]=$i; done
+  elif [[ ${row[0]} == linux ]]; then
+    cross_of[$(field name)]=$(field cross)
+    if [[ ,$(field releases), == *,$release,* ]]; then
+      cross+=("$(field cross)" "musl-dev:$(field name)")
+    fi
+  else
+    needs=$(field packages)
+    IFS=, read -r -a needs <<<"${needs//@llvm@/$llvm}"
+    windows+=("${needs[@]}")
+    if [[ $(field loader) != - ]]; then
+      windows+=("${cross_of[$(field loader)]}")
+    fi
+  fi
+done <"$(dirname "$0")/../cmake/architectures"
 
 native=$(dpkg --print-architecture)
 build=(cmake ninja-build g++ "musl-dev:$native" python3 dpkg)
-# Each architecture's cross compiler; with its musl, for the architectures
-# this release has musl for. The armhf packages carry the armel program
-# (ARMv5TE and up, the ARMv6 Raspberry Pi boards included), so armhf needs
-# no compiler of its own.
-declare -A compiler_of=(
-  [amd64]=g++-x86-64-linux-gnu [arm64]=g++-aarch64-linux-gnu [armel]=g++-arm-linux-gnueabi
-  [i386]=g++-i686-linux-gnu [ppc64el]=g++-powerpc64le-linux-gnu [s390x]=g++-s390x-linux-gnu
-  [mips64el]=g++-mips64el-linux-gnuabi64 [mipsel]=g++-mipsel-linux-gnu
-  [riscv64]=g++-riscv64-linux-gnu)
-cross=()
-for arch in ${musl_architectures//,/ }; do
-  cross+=("${compiler_of[$arch]}" "musl-dev:$arch")
-done
 # A release needs of this machine only what makes and enters its roots,
 # checks signatures and compares, and what writes the repositories.
 release=(python3 git mmdebstrap bubblewrap util-linux tar sqv gpg gpg-agent diffoscope-minimal apt-utils
   createrepo-c dpkg rpm xz-utils)
-test=("${build[@]}" "${release[@]}" "${cross[@]}" libgtest-dev googletest qemu-user
-  g++-mingw-w64-x86-64-posix wine wine64 python3-pefile
-  g++-mingw-w64-i686-posix wine32:i386 "clang-$llvm" "lld-$llvm" "llvm-$llvm" python3-yaml
-  dpkg-dev lintian rpm rpmlint unzip groff-base man-db clang-format clang-tidy
-  osslsigncode openssl reuse dnf)
+test=("${build[@]}" "${release[@]}" "${cross[@]}" "${windows[@]}" libgtest-dev googletest qemu-user
+  wine wine64 python3-pefile wine32:i386 python3-yaml dpkg-dev lintian rpm rpmlint unzip
+  groff-base man-db clang-format clang-tidy osslsigncode openssl reuse dnf)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode

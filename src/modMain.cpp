@@ -4,8 +4,6 @@
 #include <charconv>
 #include <cstring>
 
-#include "platform/platform.h"
-
 namespace modMain {
 namespace {
 
@@ -44,8 +42,6 @@ ElapsedTime TicksToElapsed(std::uint64_t ticks) {
                      static_cast<std::uint32_t>(milliseconds)};
 }
 
-ElapsedTime ReadElapsed() { return TicksToElapsed(platform::ReadTickCount()); }
-
 ReportLine ComposeReport(const ElapsedTime& elapsed) {
   ReportLine line;
   char* out = Append(line.Text, kPrefix);
@@ -60,11 +56,22 @@ ReportLine ComposeReport(const ElapsedTime& elapsed) {
 }
 
 int RunReport() {
-  // The clock is read before standard output is looked up, and the line is
-  // complete before it goes out in a single write: never in pieces.
-  const ReportLine line = ComposeReport(ReadElapsed());
+  // The clock is read before standard output is looked up.
+  const std::optional<ElapsedTime> elapsed = ReadElapsed();
+  return ReportElapsed(elapsed, platform::StandardOutput());
+}
+
+int ReportElapsed(const std::optional<ElapsedTime>& elapsed,
+                  platform::OutputHandle output) {
+  // No reading is no uptime: a line of zeros would be a false one.
+  if (!elapsed) {
+    return 1;
+  }
+  // The line is complete before it goes out in a single write: never in
+  // pieces.
+  const ReportLine line = ComposeReport(*elapsed);
   const std::size_t written =
-      platform::WriteOutput(platform::StandardOutput(), line.Text, line.Length);
+      platform::WriteOutput(output, line.Text, line.Length);
   return written == line.Length ? 0 : 1;
 }
 

@@ -6,7 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string_view>
+#include <type_traits>
+
+#include "platform/platform.h"
 
 namespace modMain {
 
@@ -24,17 +28,28 @@ struct ElapsedTime {
 ElapsedTime TicksToElapsed(std::uint64_t ticks);
 
 // Takes one reading of the milliseconds since the system started,
-// time asleep included, and breaks it down.
-ElapsedTime ReadElapsed();
+// time asleep included, and breaks it down; none when no clock can be read.
+// Inline, so that the program holds it once, inside RunReport, and no unused
+// copy besides.
+inline std::optional<ElapsedTime> ReadElapsed() {
+  const std::optional<std::uint64_t> ticks = platform::ReadTickCount();
+  if (!ticks) {
+    return std::nullopt;
+  }
+  return TicksToElapsed(*ticks);
+}
 
 namespace detail {
 template <typename T>
 constexpr std::size_t MaxDigits() {
+  // A signed type's minus sign would need one character more.
+  static_assert(std::is_unsigned_v<T>, "MaxDigits counts no sign");
   return std::numeric_limits<T>::digits10 + 1;
 }
 }  // namespace detail
 
 // The labels, exactly as the line carries them.
+// Callers parse this line: " Mins" and " Miliseconds" stay as they are spelled.
 inline constexpr std::string_view kPrefix = "System Uptime: ";
 inline constexpr std::string_view kDaysLabel = " Days, ";
 inline constexpr std::string_view kHoursLabel = " Hours, ";
@@ -60,8 +75,13 @@ struct ReportLine {
 ReportLine ComposeReport(const ElapsedTime& elapsed);
 
 // The entry procedure: one reading, one line, one write. Returns the exit
-// status: 0 when the whole line was written, 1 when the write failed or fell
-// short.
+// status: 0 when the whole line was written, 1 when no clock could be read
+// (nothing is written) or the write failed or fell short.
 int RunReport();
+
+// RunReport's way from a reading to the exit status, with the reading and the
+// output given: the unit tests hand it what the clock cannot be made to give.
+int ReportElapsed(const std::optional<ElapsedTime>& elapsed,
+                  platform::OutputHandle output);
 
 }  // namespace modMain

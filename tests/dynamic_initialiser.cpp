@@ -5,7 +5,9 @@
 
 namespace {
 
-std::uint64_t ReadSecondsAtStart() { return modMain::ReadElapsed().Seconds; }
+std::uint64_t ReadSecondsAtStart() {
+  return modMain::ReadElapsed().value_or(modMain::ElapsedTime{}).Seconds;
+}
 
 }  // namespace
 

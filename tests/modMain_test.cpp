@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -101,11 +102,20 @@ TEST(TicksToElapsed, RebuildsEveryCountWithFieldsInRange) {
 }
 
 TEST(ReadElapsed, LiesBetweenTwoReadingsOfTheClock) {
-  const std::uint64_t before = platform::ReadTickCount();
-  const std::uint64_t reading = ToTicks(modMain::ReadElapsed());
-  const std::uint64_t after = platform::ReadTickCount();
-  EXPECT_LE(before, reading);
-  EXPECT_LE(reading, after);
+  const std::optional<std::uint64_t> before = platform::ReadTickCount();
+  const std::optional<ElapsedTime> reading = modMain::ReadElapsed();
+  const std::optional<std::uint64_t> after = platform::ReadTickCount();
+  ASSERT_TRUE(before && reading && after);
+  EXPECT_LE(*before, ToTicks(*reading));
+  EXPECT_LE(ToTicks(*reading), *after);
+}
+
+// Without a reading the status is 1, on an output where a line, such as the
+// reading's here (it lands among the test's own output), would succeed.
+TEST(ReportElapsed, NoReadingIsAFailure) {
+  const platform::OutputHandle output = platform::StandardOutput();
+  EXPECT_EQ(modMain::ReportElapsed(std::nullopt, output), 1);
+  EXPECT_EQ(modMain::ReportElapsed(ElapsedTime{0, 0, 0, 0, 0}, output), 0);
 }
 
 TEST(ComposeReport, ExactLines) {

@@ -85,10 +85,13 @@ export PROJECT_URL=https://example.invalid/uptime-report
 
 # Copies of the release, altered and checked by the verifier: run from the
 # source repository, which holds the commit, or from a copy of the program
-# outside any repository, which does not.
+# (with the tables under cmake/ that it reads) outside any repository, which
+# does not.
 verify() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$src/scripts/verify-release.sh" "$@"); }
 program_copy=$work/verifier\ copy/scripts
-mkdir -p "$program_copy" && cp -R "$src"/scripts/{verify-release.sh,uptime_release} "$program_copy/"
+mkdir -p "$program_copy" "$program_copy/../cmake" &&
+  cp -R "$src"/scripts/{verify-release.sh,uptime_release} "$program_copy/" &&
+  cp "$src"/cmake/{architectures,debian-releases} "$program_copy/../cmake/"
 verify_copy() { (cd "$other" && VERIFY_CA_FILE=$work/cert.pem bash "$program_copy/verify-release.sh" "$@"); }
 # Runs a command; its exit status must be STATUS, and every PATTERN (a grep
 # -E pattern) must be in what it says.
@@ -231,15 +234,24 @@ expected=(SHA256SUMS SHA256SUMS.asc BUILDINFO "uptime-report-$version.spdx.json"
   "uptime-report-$version-source.tar.gz" UptimeReport.UptimeReport.yaml
   UptimeReport.UptimeReport.installer.yaml UptimeReport.UptimeReport.locale.en-US.yaml
   uptime-report.json)
-for arch in x86 x64 arm64; do
-  expected+=("uptime-report-$version-windows-$arch.zip")
-done
-for arch in amd64 arm64 armel armhf i386 ppc64el riscv64 s390x mips64el mipsel; do
-  expected+=("uptime-report_${version}_$arch.deb" "uptime-report-$version-linux-$arch.tar.gz")
-done
-for arch in x86_64 aarch64 ppc64le riscv64 s390x; do
-  expected+=("uptime-report-$upstream-$revision.$arch.rpm")
-done
+# The packages of each architecture of cmake/architectures.
+while read -r kind arch rpm; do
+  if [[ $kind == windows ]]; then
+    expected+=("uptime-report-$version-windows-$arch.zip")
+  else
+    expected+=("uptime-report_${version}_$arch.deb" "uptime-report-$version-linux-$arch.tar.gz")
+    [[ -z $rpm ]] || expected+=("uptime-report-$upstream-$revision.$rpm.rpm")
+  fi
+done < <(/usr/bin/python3 -c '
+import sys
+sys.path.insert(0, sys.argv[1])
+from uptime_release import tables
+table = tables.read()
+for line in table.windows:
+    print("windows", line.name)
+for line in table.linux:
+    print("linux", line.name, line.rpm or "")
+' "$src/scripts")
 [[ $(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) == $(LC_ALL=C ls) ]] ||
   fail "expected exactly ${expected[*]}, found: $(ls)"
 

@@ -3,6 +3,9 @@
 # os-release, with dpkg, apt-get and sudo replaced by stand-ins that install
 # nothing and record what they were asked: which releases it refuses, and
 # which release's packages it takes on the others.
+# Usage: setup_test.sh            runs the cases below
+#        setup_test.sh VERSION_ID  prints what it installs on that Debian
+#                                  release (tests/architectures_test.py)
 set -u
 here=$(dirname "$0")
 work=$(mktemp -d)
@@ -31,14 +34,27 @@ cases=(
   "LMDE 6, allowed|ID=linuxmint ID_LIKE=debian VERSION_CODENAME=faye DEBIAN_CODENAME=bookworm|1|0|Debian 12's packages|clang-16|clang-19"
   "Debian 11, allowed|ID=debian VERSION_ID=11 VERSION_CODENAME=bullseye|1|0|Debian 12's packages|clang-16|"
 )
-for entry in "${cases[@]}"; do
-  IFS='|' read -r name fields allow status message wanted unwanted <<<"$entry"
+# Runs setup.sh test on the system that FIELDS describe; its status is
+# setup.sh's, what it asked of apt-get is in $work/log.
+setup() { # setup FIELDS ALLOW
   rm -f "$work/os-release"
-  [[ -n $fields ]] && printf '%s\n' $fields 'PRETTY_NAME="the system under test"' >"$work/os-release"
+  [[ -n $1 ]] && printf '%s\n' $1 'PRETTY_NAME="the system under test"' >"$work/os-release"
   : >"$work/log"
   LOG=$work/log PATH=$work/bin:$PATH UPTIME_REPORT_OS_RELEASE=$work/os-release \
-    UPTIME_REPORT_ALLOW_OTHER=$allow bash "$here/../scripts/setup.sh" test \
+    UPTIME_REPORT_ALLOW_OTHER=$2 bash "$here/../scripts/setup.sh" test \
     >"$work/out" 2>&1 </dev/null
+}
+installs() { sed -n 's/^apt-get install -y -q --no-install-recommends //p' "$work/log"; }
+if (($#)); then
+  name="Debian $1"
+  setup "ID=debian VERSION_ID=$1" "" || fail "$(cat "$work/out")"
+  installs
+  exit 0
+fi
+
+for entry in "${cases[@]}"; do
+  IFS='|' read -r name fields allow status message wanted unwanted <<<"$entry"
+  setup "$fields" "$allow"
   got=$?
   ((got == status)) || fail "exit status $got, expected $status: $(cat "$work/out")"
   [[ -z $message ]] || grep -qF "$message" "$work/out" || fail "says: $(cat "$work/out")"
@@ -47,7 +63,7 @@ for entry in "${cases[@]}"; do
     echo "$name: refused"
     continue
   fi
-  installed=" $(sed -n 's/^apt-get install -y -q --no-install-recommends //p' "$work/log") "
+  installed=" $(installs) "
   for package in $wanted; do
     [[ $installed == *" $package "* ]] || fail "does not install $package:$installed"
   done

@@ -8,8 +8,6 @@ DESCRIPTION = "Prints how long the system has been running"
 # winget itself runs on Windows 10 1809 and later; Windows on ARM64 begins
 # with Windows 10 1709 (10.0.16299), so one minimum serves all three.
 MINIMUM_OS_VERSION = "10.0.17763.0"
-# winget's and Scoop's names for each architecture of the .zip files.
-ARCHITECTURES = (("x86", "x86", "32bit"), ("x64", "x64", "64bit"), ("arm64", "arm64", "arm64"))
 COMMENT = "# The winget manifest of uptime-report, written by scripts/release.sh\n"
 
 
@@ -19,22 +17,23 @@ def _yaml(value):
 
 
 def write(zips, version, revision, release_url, project_url):
-    """{file name: text}. ZIPS: {architecture: (file name, folder, sha256)}.
+    """{file name: text}. ZIPS: {Windows architecture (its line of
+    cmake/architectures, with winget's and Scoop's names for it): (file name,
+    folder, sha256)}, in the table's order.
     winget compares versions part by part between dots, so a package
     revision is a further part there (1.00.2); Scoop takes 1.00-2."""
     url = release_url.rstrip("/")
     winget_version = version if revision == 1 else f"{version}.{revision}"
     scoop_version = version if revision == 1 else f"{version}-{revision}"
     installers, scoop_architectures = [], {}
-    for arch, winget_arch, scoop_arch in ARCHITECTURES:
-        name, folder, digest = zips[arch]
-        installers += [f"- Architecture: {winget_arch}",
+    for arch, (name, folder, digest) in zips.items():
+        installers += [f"- Architecture: {arch.winget}",
                        f"  InstallerUrl: {_yaml(f'{url}/{name}')}",
                        f"  InstallerSha256: {digest.upper()}",
                        "  NestedInstallerFiles:",
                        f"  - RelativeFilePath: {_yaml(folder + chr(92) + 'uptime-report.exe')}",
                        "    PortableCommandAlias: uptime-report"]
-        scoop_architectures[scoop_arch] = {"url": f"{url}/{name}", "hash": digest, "extract_dir": folder}
+        scoop_architectures[arch.scoop] = {"url": f"{url}/{name}", "hash": digest, "extract_dir": folder}
     head = [f"PackageIdentifier: {PACKAGE_IDENTIFIER}", f"PackageVersion: {_yaml(winget_version)}"]
     locale = ["PackageLocale: en-US", f"Publisher: {_yaml(PUBLISHER)}", "PackageName: uptime-report",
               "License: MIT", f"ShortDescription: {_yaml(DESCRIPTION)}"]

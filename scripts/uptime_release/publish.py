@@ -23,14 +23,14 @@ import stat
 import tempfile
 from pathlib import Path
 
-from . import buildinfo, openpgp, pipeline, runner, sandbox, sums, tools
+from . import buildinfo, openpgp, pipeline, runner, sandbox, sums, tables, tools
 from .errors import FormatError, MachineError, Refused
 
 NAME = "uptime-report"
 SUITE, COMPONENT = "stable", "main"
-DEB_ARCHITECTURES = ("amd64", "arm64", "armel", "armhf", "i386", "mips64el", "mipsel", "ppc64el", "riscv64",
-                     "s390x")
-RPM_ARCHITECTURES = ("aarch64", "ppc64le", "riscv64", "s390x", "x86_64")
+_LINUX = tables.read().linux
+DEB_ARCHITECTURES = tuple(sorted(line.name for line in _LINUX))
+RPM_ARCHITECTURES = tuple(sorted(line.rpm for line in _LINUX if line.rpm))
 POOL = f"apt/pool/{COMPONENT}/{NAME[0]}/{NAME}"
 TREE_ENTRIES = {"apt", "rpm", "releases", f"{NAME}.asc", f"{NAME}.gpg", f"{NAME}.sources", f"{NAME}.repo"}
 RELEASE_FILES = ("BUILDINFO", "SHA256SUMS", "SHA256SUMS.asc")

@@ -24,7 +24,7 @@ import urllib.request
 from dataclasses import dataclass, field
 from pathlib import Path
 
-from . import runner, sandbox
+from . import runner, sandbox, tables
 from .errors import MachineError
 
 MIRROR = "http://deb.debian.org/debian"
@@ -47,9 +47,11 @@ def _musl(architectures):
     return tuple(f"musl-dev:{arch}" for arch in architectures)
 
 
-# Debian 13 builds every architecture it has and the Windows programs;
-# Debian 12 the two MIPS ones, which Debian 13 dropped. Each package is here
-# because its code or data reaches the artifacts:
+# A root for each Debian release that is the newest with musl for some
+# architecture (cmake/architectures): Debian 13 builds every architecture it
+# has and the Windows programs; Debian 12 the two MIPS ones, which Debian 13
+# dropped. Each package is here because its code or data reaches the
+# artifacts:
 #   cmake, ninja-build: configure and build; CPack writes each package's
 #       first form (with libarchive)
 #   g++ and the g++-TRIPLE cross compilers, binutils: compile, link and
@@ -61,22 +63,33 @@ def _musl(architectures):
 #       notices and this program's steps; osslsigncode and openssl: the
 #       .exe's signature; gpg, gpg-agent: SHA256SUMS.asc and the .rpm
 #       signatures. dpkg (dpkg-deb), tar and gzip are essential packages.
-TRIXIE_ARCHITECTURES = ("amd64", "arm64", "armel", "i386", "ppc64el", "riscv64", "s390x")
-BOOKWORM_ARCHITECTURES = ("amd64", "mips64el", "mipsel")
-RECIPES = (
-    Recipe("debian-13", "trixie", TRIXIE_ARCHITECTURES,
-           ("cmake", "ninja-build", "g++", "binutils", "g++-aarch64-linux-gnu", "g++-arm-linux-gnueabi",
-            "g++-i686-linux-gnu", "g++-powerpc64le-linux-gnu", "g++-riscv64-linux-gnu",
-            "g++-s390x-linux-gnu", "g++-mingw-w64-x86-64-posix", "g++-mingw-w64-i686-posix",
-            "clang-19", "lld-19", "llvm-19", "rpm", "python3", "osslsigncode", "openssl", "gpg",
-            "gpg-agent") + _musl(TRIXIE_ARCHITECTURES),
-           ("windows-x86", "windows-x64", "windows-arm64", "native", "linux-arm64", "linux-armel",
-            "linux-armhf", "linux-i386", "linux-ppc64el", "linux-riscv64", "linux-s390x")),
-    Recipe("debian-12", "bookworm", BOOKWORM_ARCHITECTURES,
-           ("cmake", "ninja-build", "g++", "binutils", "g++-mips64el-linux-gnuabi64", "g++-mipsel-linux-gnu",
-            "python3") + _musl(BOOKWORM_ARCHITECTURES),
-           ("linux-mips64el", "linux-mipsel")),
-)
+BUILD = ("cmake", "ninja-build", "g++", "binutils")
+SIGNING = ("osslsigncode", "openssl", "gpg", "gpg-agent")
+
+
+def recipes(table):
+    """The roots, newest release first. Each holds its own architecture (the
+    native preset's) and those it builds; the first also builds the Windows
+    programs, signs, and writes the release's own files."""
+    own = next(line for line in table.linux if line.preset == "native")
+    made = []
+    for release in reversed(table.releases):
+        linux = [line for line in table.linux if table.builder(line) == release]
+        if not linux:
+            continue
+        windows = () if made else table.windows
+        architectures = (own.name,) + tuple(line.name for line in linux if line is not own and not line.program)
+        compilers = tuple(line.cross for line in table.linux if line.name in architectures[1:])
+        windows_packages = tuple(dict.fromkeys(p for w in windows for p in table.packages(w, release)))
+        rpm = ("rpm",) if any(line.rpm for line in linux) else ()
+        made.append(Recipe(f"debian-{release.version}", release.codename, architectures,
+                           BUILD + compilers + windows_packages + rpm + ("python3",)
+                           + (SIGNING if not made else ()) + _musl(architectures),
+                           tuple(w.preset for w in windows) + tuple(line.preset for line in linux)))
+    return tuple(made)
+
+
+RECIPES = recipes(tables.read())
 
 
 class Unavailable(Exception):

@@ -15,7 +15,7 @@ import tarfile
 import tempfile
 from pathlib import Path
 
-from . import authenticode, buildinfo, manifests, openpgp, releaseinfo, rpmfile, runner, spdx, sums, zipfiles
+from . import authenticode, buildinfo, manifests, openpgp, releaseinfo, rpmfile, runner, spdx, sums, tables, zipfiles
 from .errors import FormatError, Refused
 
 BOX = Path("/build")
@@ -214,8 +214,8 @@ def finish():
                ARTIFACTS / f"{name}-source.tar.gz")
     if info.release_url:
         zips = {}
-        for arch, _, _ in manifests.ARCHITECTURES:
-            zip_name = f"{name}-windows-{arch}.zip"
+        for arch in tables.read(SOURCES / "cmake").windows:
+            zip_name = f"{name}-windows-{arch.name}.zip"
             zips[arch] = (zip_name, zip_name[:-4], sums.sha256(ARTIFACTS / zip_name))
         for manifest, text in manifests.write(zips, version, info.revision, info.release_url,
                                               info.project_url).items():

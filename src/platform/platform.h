@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace platform {
 
@@ -14,8 +15,9 @@ struct OutputHandle {
 };
 
 // Milliseconds since the system started, time asleep included, as a 64-bit
-// count that does not wrap in any uptime a machine will reach.
-std::uint64_t ReadTickCount();
+// count that does not wrap in any uptime a machine will reach; none when no
+// clock can be read.
+std::optional<std::uint64_t> ReadTickCount();
 
 // The process's standard output, passed on unchecked: a missing or closed
 // stream shows up as a failed write.

@@ -34,11 +34,11 @@ constexpr std::uint64_t kNanosPerMilli = 1000000;
 
 }  // namespace
 
-std::uint64_t ReadTickCount() {
+std::optional<std::uint64_t> ReadTickCount() {
   timespec now{};
-  if (clock_gettime(kUptimeClock, &now) != 0) {
-    // Linux always has CLOCK_MONOTONIC; were it to fail, `now` stays zero.
-    static_cast<void>(clock_gettime(CLOCK_MONOTONIC, &now));
+  if (clock_gettime(kUptimeClock, &now) != 0 &&
+      clock_gettime(CLOCK_MONOTONIC, &now) != 0) {
+    return std::nullopt;  // no clock at all, so no uptime to report
   }
   // Seconds since boot times 1000 stays far below 2^64 (that is 584 million
   // years of uptime).

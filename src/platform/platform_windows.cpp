@@ -18,7 +18,8 @@
 
 namespace platform {
 
-std::uint64_t ReadTickCount() { return GetTickCount64(); }
+// GetTickCount64 cannot fail.
+std::optional<std::uint64_t> ReadTickCount() { return GetTickCount64(); }
 
 OutputHandle StandardOutput() {
   return OutputHandle{
