@@ -319,7 +319,7 @@ def mode(parent=None):
             fd = _seccomp_fd()
             try:
                 status = runner.run(_command(candidate, "/", probe, [], {}, ["true"], fd), "starting a sandbox", log,
-                                    pass_fds=(fd,), check=False)
+                                    limits=runner.Limits(seconds=60), pass_fds=(fd,), check=False)
             except MachineError as error:
                 status, reason = 1, str(error)
             else:
