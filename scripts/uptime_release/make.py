@@ -5,7 +5,6 @@ rebuild shares)."""
 import os
 import re
 import shutil
-import tempfile
 from dataclasses import replace
 from pathlib import Path
 
@@ -76,21 +75,11 @@ def release_info(environ, base):
     return info
 
 
-def stage_beside(out):
-    """A hidden folder for the work: inside OUT when OUT is an existing empty
-    folder (so that its mode, group and mount stay), beside it otherwise.
-    OUT's group and setgid bit do not reach what is made inside."""
-    if os.path.lexists(out):
-        if not out.is_dir() or out.is_symlink() or any(out.iterdir()):
-            raise Refused(f"{out} exists and is not an empty folder")
-        parent, prefix = out, ".partial."
-    else:
-        out.parent.mkdir(parents=True, exist_ok=True)
-        parent, prefix = out.parent, f".{out.name}.partial."
-    stage = Path(tempfile.mkdtemp(prefix=prefix, dir=parent))
-    os.chown(stage, -1, os.getegid())
-    os.chmod(stage, 0o711)
-    return stage
+def check_out(out):
+    """Refuses a DIR that exists and is not an empty folder, before anything
+    is made."""
+    if os.path.lexists(out) and (not out.is_dir() or out.is_symlink() or any(out.iterdir())):
+        raise Refused(f"{out} exists and is not an empty folder")
 
 
 def make(out, environ):
@@ -113,7 +102,11 @@ def make(out, environ):
     info = release_info(environ, base)
     keys = pipeline.read_keys(environ)
     tools.require("make")
-    stage_path = stage_beside(out)
+    check_out(out)
+    # The work goes on in a folder of this program's own in TMPDIR: DIR and
+    # the folder it is in may be another user's, who could otherwise swap a
+    # step's program or log for their own.
+    stage_path = sandbox.work_folder("release.", {out: "DIR"})
     try:
         print(f"Releasing {info.commit} (SOURCE_DATE_EPOCH={info.epoch})", flush=True)
         runner.check_machine("a release", sandbox.sandbox_user())
@@ -123,7 +116,7 @@ def make(out, environ):
             pristine.mkdir()
             source_archive.export(CHECKOUT, info.commit, pristine)
         else:
-            pipeline.copy_tree(source, pristine, _builds_beside(source, stage_path))
+            pipeline.copy_tree(source, pristine, _builds_beside(source, out, stage_path))
         (pristine / "RELEASE-INFO").write_text(releaseinfo.write(info))
         made = [roots.for_release(recipe, stage.logs) for recipe in roots.RECIPES]
         artifacts = pipeline.make_artifacts(stage, info, made,
@@ -142,38 +135,59 @@ def make(out, environ):
         print(f"  {(out / name).stat().st_size:9d}  {name}")
 
 
-def _builds_beside(source, stage):
+def _builds_beside(source, out, stage):
     """What a build or a release put beside an unpacked archive's files:
-    build/, RELEASE-INFO, the release's own folder."""
-    return {source / "build", source / "RELEASE-INFO", stage.parent.resolve(), stage.resolve()}
+    build/, RELEASE-INFO, the release's own folders."""
+    return {source / "build", source / "RELEASE-INFO", out, stage}
 
 
 def publish_folder(artifacts, out):
-    """Moves the artifacts into OUT, the caller's, with plain modes. The folder
-    was the sandbox's: anything in it but plain files (a link to a file of this
-    machine, which chown and chmod would follow) is refused."""
+    """Copies the artifacts into OUT with plain modes, the caller's: into a
+    hidden folder of this program's own, made inside OUT (when it is an
+    existing empty folder, so that its mode, group and mount stay) or beside
+    it, then moved in. Every file is written through descriptors opened once
+    without following a link: whoever can write to OUT or the folder it is
+    in cannot make this program write anywhere else. The artifacts folder
+    was the sandbox's: anything in it but plain files is refused."""
     try:
-        folder = sandbox.open_made(artifacts, directory=True)
+        made = sandbox.open_made(artifacts, directory=True)
     except sandbox.Planted as planted:
         raise Refused(f"the build left no folder of artifacts: {planted}")
+    out.parent.mkdir(parents=True, exist_ok=True)
+    parent = os.open(out.parent, os.O_RDONLY | os.O_DIRECTORY)
+    target = partial = holder = name = None
     try:
-        names = sorted(os.listdir(folder))
-        for name in names:
+        try:
+            target = os.open(out.name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=parent)
+        except FileNotFoundError:
+            pass
+        if target is not None and os.listdir(target):
+            raise Refused(f"{out} is no longer an empty folder")
+        holder = parent if target is None else target
+        name = f".{out.name}.partial.{os.getpid()}"
+        os.mkdir(name, 0o700, dir_fd=holder)
+        partial = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=holder)
+        names = sorted(os.listdir(made))
+        for artifact in names:
             try:
-                fd = sandbox.open_made(name, folder)
+                source = sandbox.open_made(artifact, made)
             except sandbox.Planted as planted:
                 raise Refused(f"the build left something other than a plain file among the artifacts: {planted}")
-            try:
-                os.fchown(fd, os.geteuid(), os.getegid())
-                os.fchmod(fd, 0o644)
-            finally:
-                os.close(fd)
-        if out.is_dir():
-            for name in names:
-                os.rename(name, out / name, src_dir_fd=folder)
+            copy = os.open(artifact, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644, dir_fd=partial)
+            with os.fdopen(source, "rb") as reading, os.fdopen(copy, "wb") as writing:
+                shutil.copyfileobj(reading, writing)
+                os.fchmod(writing.fileno(), 0o644)
+        if target is None:
+            os.fchmod(partial, 0o755)
+            os.rename(name, out.name, src_dir_fd=parent, dst_dir_fd=parent)
         else:
-            os.fchown(folder, os.geteuid(), os.getegid())
-            os.fchmod(folder, 0o755)
-            artifacts.rename(out)
+            for artifact in names:
+                os.rename(artifact, artifact, src_dir_fd=partial, dst_dir_fd=target)
+            os.rmdir(name, dir_fd=target)
+        name = None
     finally:
-        os.close(folder)
+        if name is not None and partial is not None:
+            shutil.rmtree(name, dir_fd=holder, ignore_errors=True)
+        for fd in (made, parent, target, partial):
+            if fd is not None:
+                os.close(fd)

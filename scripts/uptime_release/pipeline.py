@@ -132,15 +132,18 @@ def _take_artifacts(box, target):
     return versions.pop(), components
 
 
-def _copy_made(name, folder, target, limit=1 << 30):
+def _copy_made(name, folder, target, limit=runner.FILE_SIZE):
+    """Copies the plain file NAME of the open folder FOLDER to TARGET, within
+    LIMIT bytes (a sparse file of a terabyte takes no room until copied)."""
     try:
         fd = sandbox.open_made(name, folder)
     except sandbox.Planted as planted:
         raise Refused(f"the build left something other than a plain file among the artifacts: {planted}")
-    with os.fdopen(fd, "rb") as source, open(target, "wb") as copy:
-        copied = shutil.copyfileobj(source, copy) or copy.tell()
-    if copied > limit:
-        raise Refused(f"the build left {name} of more than {limit >> 20} MiB")
+    with os.fdopen(fd, "rb") as source:
+        if os.fstat(fd).st_size > limit:
+            raise Refused(f"the build left {name} of more than {limit >> 20} MiB")
+        with open(target, "wb") as copy:
+            shutil.copyfileobj(source, copy)
 
 
 def _components(folder, name):
@@ -204,9 +207,12 @@ def make_artifacts(stage, info, made, fill_source, keys=None, signatures=None):
 def copy_tree(source, target, skipped=()):
     """Copies the source tree SOURCE into TARGET: folders, plain files and
     symbolic links that stay inside it, nothing else (a device node would
-    have its disk copied in), less SKIPPED (absolute paths)."""
+    have its disk copied in), less SKIPPED (absolute paths). Every folder is
+    opened without following a link and everything in it is read through
+    that descriptor: whoever can write to SOURCE cannot swap a folder for a
+    link to one of this machine's while it is copied."""
     source = Path(source)
-    for folder, folders, files in os.walk(source):
+    for folder, folders, files, fd in os.fwalk(source, follow_symlinks=False):
         folder = Path(folder)
         into = Path(target) / folder.relative_to(source)
         into.mkdir(parents=True, exist_ok=True)
@@ -216,18 +222,17 @@ def copy_tree(source, target, skipped=()):
                 if name in folders:
                     folders.remove(name)
                 continue
-            info = os.lstat(path)
+            info = os.stat(name, dir_fd=fd, follow_symlinks=False)
             if stat.S_ISLNK(info.st_mode):
-                link = os.readlink(path)
+                link = os.readlink(name, dir_fd=fd)
                 resolved = Path(os.path.normpath(folder / link))
                 if os.path.isabs(link) or source not in resolved.parents:
                     raise UsageError(f"{path} is a symbolic link leading out of {source} ({link}); the sources "
                                      "hold files, folders and links inside them only")
                 os.symlink(link, into / name)
-                if name in folders:
-                    folders.remove(name)
             elif stat.S_ISREG(info.st_mode):
-                with open(path, "rb", opener=lambda p, flags: os.open(p, flags | os.O_NOFOLLOW | os.O_NONBLOCK)) as f:
+                readable = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=fd)
+                with os.fdopen(readable, "rb") as f:
                     if not stat.S_ISREG(os.fstat(f.fileno()).st_mode):
                         raise UsageError(f"{path} changed while it was copied")
                     with open(into / name, "wb") as copy:
