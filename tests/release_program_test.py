@@ -152,7 +152,8 @@ class SourceArchive(unittest.TestCase):
                 ([top, ("other/x", "file", "")], "outside the folder"),
                 ([top, ("top/h", "hard", "top/x")], "hard link"),
                 ([top, ("top/d", "char", "")], "device"),
-                ([top, ("top/a", "file", ""), ("top/a", "file", "")], "twice")]:
+                ([top, ("top/a", "file", ""), ("top/a", "file", "")], "twice"),
+                ([top, ("top/" + "a" * 70000, "file", "")], "an extended header")]:
             with self.subTest(members=members):
                 with self.assertRaises(FormatError) as caught:
                     self.members(members)
@@ -211,6 +212,21 @@ class Signatures(unittest.TestCase):
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
                     rpmfile.signature_header(data, "p.rpm")
+                self.assertIn(reason, str(caught.exception))
+
+    def test_rpm_signature_taken_over(self):
+        """A rebuild takes over the published OpenPGP signatures alone: any
+        other entry must be the rebuilt package's own."""
+        rebuilt = rpm([(1000, 4, 0, 1), (1008, 7, 4, 8)], b"\0\0\0\x10" + bytes(8))
+        signed = rpmfile.signature_header(rpm([(268, 7, 0, 4), (1000, 4, 4, 1), (1008, 7, 8, 4)],
+                                              b"sig!" + b"\0\0\0\x10" + bytes(4)), "p")
+        rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
+        for entries, store, reason in [
+                ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
+                ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not")]:
+            with self.subTest(reason=reason):
+                with self.assertRaises(FormatError) as caught:
+                    rpmfile.check_taken_over(rebuilt, rpmfile.signature_header(rpm(entries, store), "p"), "p.rpm")
                 self.assertIn(reason, str(caught.exception))
 
     def test_authenticode(self):
@@ -460,32 +476,29 @@ class TreeSwap(unittest.TestCase):
 
         def stop(*_):
             raise Stop()
-        rename = Path.rename
+        rename = os.rename
 
-        def rename_then_signal(path, target):
-            result = rename(path, target)
-            if Path(target).name == "old":
+        def rename_then_signal(old, new, **kwargs):
+            rename(old, new, **kwargs)
+            if ".old." in str(new):
                 os.kill(os.getpid(), signal.SIGTERM)
-            return result
         previous = signal.signal(signal.SIGTERM, stop)
         self.addCleanup(signal.signal, signal.SIGTERM, previous)
         for swaps in (True, False):
             with self.subTest(swaps=swaps), tempfile.TemporaryDirectory() as tmp:
-                out, stage = Path(tmp, "tree"), Path(tmp, ".tree.partial")
-                (stage / "tree").mkdir(parents=True)
-                (stage / "tree" / "new").touch()
-                out.mkdir()
-                (out / "old").touch()
-                exchange = publish._exchange
-                publish._exchange = exchange if swaps else lambda a, b: False
-                Path.rename = rename_then_signal
-                try:
-                    publish._swap(stage / "tree", out, out, stage)
-                except Stop:
-                    pass
-                finally:
-                    Path.rename, publish._exchange = rename, exchange
-                self.assertEqual(os.listdir(out), ["new"])
+                (Path(tmp) / "stage").mkdir()
+                (Path(tmp) / "stage" / "new").touch()
+                (Path(tmp) / "tree").mkdir()
+                (Path(tmp) / "tree" / "old").touch()
+                folder = os.open(tmp, os.O_RDONLY | os.O_DIRECTORY)
+                self.addCleanup(os.close, folder)
+                with mock.patch.object(publish, "_exchange", publish._exchange if swaps else lambda *_: False), \
+                        mock.patch.object(os, "rename", rename_then_signal):
+                    try:
+                        publish._take_place(folder, "stage", folder, "tree")
+                    except Stop:
+                        pass
+                self.assertEqual(os.listdir(Path(tmp) / "tree"), ["new"])
 
 
 if __name__ == "__main__":

@@ -14,13 +14,14 @@ import email.utils
 import errno
 import fcntl
 import gzip
+import hashlib
 import json
 import os
 import re
 import shutil
 import signal
 import stat
-import tempfile
+import time
 from pathlib import Path
 
 from . import buildinfo, openpgp, pipeline, runner, sandbox, sums, tables, tools
@@ -254,19 +255,32 @@ def _kept(tree, taken, signer):
 
 
 STAGING = ".publish-repos.partial."
+LOCK_WAIT = 3600
 
 
-def _lock_parent(out):
-    """Waits for every other run on a TREE in OUT's folder: a lock on that
-    folder, held until this program ends."""
-    out.parent.mkdir(parents=True, exist_ok=True)
-    fd = os.open(out.parent, os.O_RDONLY | os.O_DIRECTORY)
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    except BlockingIOError:
-        print(f"  waiting for another run of publish-repos on {out.parent}", flush=True)
-        fcntl.flock(fd, fcntl.LOCK_EX)
-    return fd
+def _lock(out):
+    """Waits, an hour at most, for every other run on TREE: a lock file of
+    this user's own, named after TREE's path, in a folder only this user can
+    write (/run/lock/uptime-report for root), so that nobody else can hold
+    it. Held until this program ends."""
+    base = Path("/run/lock") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or
+                                                             Path.home() / ".cache")
+    folder = base / "uptime-report"
+    folder.mkdir(mode=0o700, parents=True, exist_ok=True)
+    if os.lstat(folder).st_uid != os.geteuid() or os.lstat(folder).st_mode & 0o077:
+        raise MachineError(f"{folder} is not this user's alone; the lock on TREE cannot be kept there")
+    path = folder / f"publish-{hashlib.sha256(os.fsencode(out)).hexdigest()[:24]}.lock"
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+    for waited in range(LOCK_WAIT + 1):
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return fd
+        except BlockingIOError:
+            if waited == 0:
+                print(f"  waiting for another run of publish-repos on {out}", flush=True)
+            time.sleep(1)
+    os.close(fd)
+    raise MachineError(f"another run of publish-repos has held {out} for {LOCK_WAIT} s")
 
 
 def _state(out):
@@ -296,7 +310,7 @@ def publish(release_arg, tree_arg, environ):
     if keys.gpg_key:
         tools.require("sign")
     work = sandbox.work_folder("publish-repos.", {release: "RELEASE_DIR", out.resolve(): "TREE"})
-    stage = lock = None
+    lock = None
     try:
         signer = Signer(keys, work / "gpg") if keys.gpg_key else None
         files = _plain_files(release, str(release), work / "release")
@@ -306,7 +320,7 @@ def publish(release_arg, tree_arg, environ):
             if name in files:
                 placed[f"releases/{info.version}/{name}"] = files[name]
 
-        lock = _lock_parent(out)
+        lock = _lock(out)
         if os.path.lexists(out) and (not out.is_dir() or out.is_symlink()):
             raise Refused(f"{out} exists and is not a folder")
         for entry in out.glob(STAGING + "*") if out.is_dir() else ():
@@ -339,12 +353,10 @@ def publish(release_arg, tree_arg, environ):
         if signer:
             openpgp.refuse_younger_key(signer.created, epoch, "the newest release in the tree", "the release")
 
-        # The new tree is made beside TREE, or inside it where TREE is a
-        # mount point, which nothing can replace as a whole.
-        inside = out.is_dir() and os.path.ismount(out)
-        stage = Path(tempfile.mkdtemp(prefix=STAGING if inside else f".{out.name}.partial.",
-                                      dir=out if inside else out.parent))
-        tree = stage / "tree"
+        # The new tree is made in this run's own work folder, then copied
+        # next to TREE (or into it, where TREE is a mount point) through
+        # descriptors, and takes the old one's place.
+        tree = work / "new-tree"
         for target, source in list(taken.items()) + list(placed.items()):
             (tree / target).parent.mkdir(parents=True, exist_ok=True)
             shutil.copyfile(source, tree / target)
@@ -375,26 +387,14 @@ def publish(release_arg, tree_arg, environ):
         else:
             print("  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt and dnf refuse them "
                   "otherwise)")
-        for folder, folders, names in os.walk(tree):
-            for name in [folder] + [os.path.join(folder, n) for n in folders + names]:
-                os.chmod(name, 0o755 if os.path.isdir(name) else 0o644)
-                os.utime(name, (epoch, epoch), follow_symlinks=False)
         if (_state(out) if out.is_dir() else None) != read:
             raise MachineError(f"{out} changed while this run read it (a writer that takes no lock?); nothing "
                                "was replaced: run it again")
-        if inside:
-            _swap_entries(tree, out, stage)
-        else:
-            _swap(tree, out, read and out, stage)
-        shutil.rmtree(stage, ignore_errors=True)
-        stage = None
-        os.utime(out, (epoch, epoch))
+        _install(tree, out, epoch)
         versions = sorted(os.listdir(out / "releases"), key=lambda v: [int(p) for p in re.split(r"[.-]", v)])
         print(f"Published {NAME} {info.version} in {out} (every version it holds: {' '.join(versions)})")
     finally:
         shutil.rmtree(work, ignore_errors=True)
-        if stage:
-            shutil.rmtree(stage, ignore_errors=True)
         if lock is not None:
             os.close(lock)
 
@@ -437,56 +437,96 @@ def _dnf(tree, epoch, work):
           "--set-timestamp-to-revision", "--revision", str(epoch), str(tree / "rpm")], "createrepo_c")
 
 
-def _exchange(a, b):
-    """Swaps the folders A and B in one step (renameat2's RENAME_EXCHANGE);
-    False where the file system cannot."""
+def _exchange(a_folder, a, b_folder, b):
+    """Swaps A (in the open A_FOLDER) and B in one step (renameat2's
+    RENAME_EXCHANGE); False where the file system cannot."""
     libc = ctypes.CDLL(None, use_errno=True)
-    at_fdcwd, rename_exchange = -100, 2
-    if libc.renameat2(at_fdcwd, os.fsencode(a), at_fdcwd, os.fsencode(b), rename_exchange) == 0:
+    if libc.renameat2(a_folder, os.fsencode(a), b_folder, os.fsencode(b), 2) == 0:
         return True
     error = ctypes.get_errno()
     if error in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
         return False
-    raise OSError(error, os.strerror(error), str(b))
+    raise OSError(error, os.strerror(error), b)
 
 
-def _swap_entries(tree, out, stage):
-    """Where TREE is a mount point: each of its entries takes the old one's
-    place in one step (apt's and dnf's trees each whole), and what the old
-    tree held besides goes with the stage."""
-    gone = set(os.listdir(out)) - set(os.listdir(tree)) - {stage.name}
-    for entry in sorted(os.listdir(tree)):
-        aside = stage / f"old-{entry}"
-        aside.mkdir()
-        _swap(tree / entry, out / entry, out / entry if os.path.lexists(out / entry) else None, aside)
-    for entry in gone:
-        (out / entry).rename(stage / f"gone-{entry}")
+def _copy_into(tree, folder, epoch):
+    """Copies TREE into the open, empty FOLDER, through descriptors opened
+    without following a link and made anew (O_EXCL): folders 755, files 644,
+    everything dated EPOCH. Whoever can write where FOLDER lies cannot make
+    this program write, chmod or date anything else."""
+    for entry in sorted(os.scandir(tree), key=lambda e: e.name):
+        if entry.is_dir(follow_symlinks=False):
+            os.mkdir(entry.name, 0o700, dir_fd=folder)
+            inner = os.open(entry.name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=folder)
+            try:
+                _copy_into(entry.path, inner, epoch)
+                os.fchmod(inner, 0o755)
+                os.utime(inner, (epoch, epoch))
+            finally:
+                os.close(inner)
+        else:
+            fd = os.open(entry.name, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o600, dir_fd=folder)
+            with open(entry.path, "rb") as source, os.fdopen(fd, "wb") as copy:
+                shutil.copyfileobj(source, copy)
+                copy.flush()
+                os.fchmod(fd, 0o644)
+                os.utime(fd, (epoch, epoch))
 
 
-def _swap(tree, out, old, stage):
-    """The new tree takes the old one's place in one step, so that no signal
-    leaves TREE missing or removes the old tree with the stage: after the
-    swap, the old tree is at TREE's former place in the stage. Where the file
-    system cannot swap, the old one is moved aside with signals held, and put
-    back if the move fails."""
-    if old and _exchange(tree, out):
+def _install(tree, out, epoch):
+    """The new TREE takes OUT's place: copied into a hidden folder beside OUT
+    (inside it, where OUT is a mount point, which nothing can replace as a
+    whole), which then takes the old tree's place in one step (renameat2's
+    exchange; where the file system has none, with signals held), so that no
+    signal leaves TREE missing; inside a mount point, entry by entry (apt's
+    and dnf's trees each whole). What the old tree held goes with the stage."""
+    out.parent.mkdir(parents=True, exist_ok=True)
+    parent = os.open(out.parent, os.O_RDONLY | os.O_DIRECTORY)
+    inside = out.is_dir() and os.path.ismount(out)
+    holder = os.open(out, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW) if inside else parent
+    stage = (STAGING if inside else f".{out.name}.partial.") + os.urandom(6).hex()
+    os.mkdir(stage, 0o700, dir_fd=holder)
+    staged = os.open(stage, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=holder)
+    try:
+        _copy_into(tree, staged, epoch)
+        os.fchmod(staged, 0o755)
+        os.utime(staged, (epoch, epoch))
+        if inside:
+            for entry in sorted(set(os.listdir(staged)) | set(os.listdir(holder)) - {stage}):
+                _take_place(staged, entry, holder, entry)
+            os.utime(holder, (epoch, epoch))
+        else:
+            _take_place(holder, stage, holder, out.name)
+    finally:
+        os.close(staged)
+        shutil.rmtree(stage, dir_fd=holder, ignore_errors=True)
+        if holder != parent:
+            os.close(holder)
+        os.close(parent)
+
+
+def _take_place(new_folder, new, old_folder, old):
+    """NEW (in the open NEW_FOLDER) takes the place of OLD (in OLD_FOLDER),
+    which goes where NEW was; an entry only one of them has moves alone."""
+    has_new = new in os.listdir(new_folder)
+    if not has_new:
+        os.rename(old, new, src_dir_fd=old_folder, dst_dir_fd=new_folder)
+        return
+    if old not in os.listdir(old_folder):
+        os.rename(new, old, src_dir_fd=new_folder, dst_dir_fd=old_folder)
+        return
+    if _exchange(new_folder, new, old_folder, old):
         return
     signals = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
     signal.pthread_sigmask(signal.SIG_BLOCK, signals)
     try:
-        moved = None
-        if old:
-            moved = stage / "old"
-            old.rename(moved)
+        aside = f"{old}.old.{os.getpid()}"
+        os.rename(old, aside, src_dir_fd=old_folder, dst_dir_fd=old_folder)
         try:
-            if moved is None and out.is_dir():
-                for entry in tree.iterdir():
-                    entry.rename(out / entry.name)
-            else:
-                tree.rename(out)
+            os.rename(new, old, src_dir_fd=new_folder, dst_dir_fd=old_folder)
         except BaseException:
-            if moved is not None and not out.exists():
-                moved.rename(out)
+            os.rename(aside, old, src_dir_fd=old_folder, dst_dir_fd=old_folder)
             raise
+        os.rename(aside, new, src_dir_fd=old_folder, dst_dir_fd=new_folder)
     finally:
         signal.pthread_sigmask(signal.SIG_UNBLOCK, signals)
