@@ -25,6 +25,9 @@ TIME_LIMIT_VARIABLE = "UPTIME_REPORT_TIME_LIMIT"
 DEFAULT_SECONDS = 3600
 ADDRESS_SPACE = 4 * GiB
 PROCESSES = 1024
+# No file a step writes needs more: the largest, a tree's build database or
+# an artifact, is some megabytes.
+FILE_SIZE = 1 * GiB
 # What a rebuild needs of this machine at the least, checked before one
 # starts: any less, and it would fail of the machine, not of the release.
 NEEDED_ADDRESS_SPACE = 2 * GiB
@@ -36,6 +39,9 @@ MACHINE_FAULT = re.compile(r"Cannot allocate memory|virtual memory exhausted|[Oo
                            r"MemoryError|Resource temporarily unavailable|Killed signal terminated program")
 NO_SPACE = re.compile(r"No space left on device|Disk quota exceeded")
 LITTLE_SPACE, FEW_INODES = 256 << 20, 1000
+# A rebuild writes some 300 MB: one that wrote this much when the disk ran
+# full filled it itself.
+WRITTEN_LIMIT = 4 * GiB
 
 
 @dataclass(frozen=True)
@@ -53,7 +59,8 @@ def step_limits(running=0):
     value = os.environ.get(TIME_LIMIT_VARIABLE) or str(DEFAULT_SECONDS)
     if not value.isdigit() or int(value) == 0:
         raise MachineError(f"{TIME_LIMIT_VARIABLE} must be a whole number of seconds, not '{value}'")
-    return Limits(seconds=int(value), address_space=ADDRESS_SPACE, processes=PROCESSES + running)
+    return Limits(seconds=int(value), address_space=ADDRESS_SPACE, processes=PROCESSES + running,
+                  file_size=FILE_SIZE)
 
 
 class Failed(Exception):
@@ -95,7 +102,7 @@ def run(argv, what, log, *, stdin=b"", stdout=None, limits=Limits(), env=None, c
     little left); running past the time limit stops the tool and everything
     it started, and raises MachineError too. Every minute it runs, a line
     says so, with PROGRESS() where it is given."""
-    started = time.monotonic()
+    started, kills = time.monotonic(), _oom_kills()
     with open(log, "wb") as out, open(stdout or os.devnull, "wb") as into:
         try:
             process = subprocess.Popen(argv, stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin,
@@ -105,56 +112,87 @@ def run(argv, what, log, *, stdin=b"", stdout=None, limits=Limits(), env=None, c
             raise MachineError(f"cannot start {argv[0]} for {what}: {error.strerror}")
         try:
             status = _wait(process, stdin if isinstance(stdin, bytes) else None, started, what, limits.seconds,
-                           progress)
+                           progress, writes_in)
         finally:
             if process.returncode is None:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
-    return _judge(what, status, _tail(log), check, writes_in)
+    return _judge(what, status, _tail(log), check, writes_in, kills)
 
 
 def output(argv, what, *, stdin=b"", env=None, cwd=None):
     """What ARGV writes to its standard output, for a tool that runs a
     moment (git, dpkg-deb, gpg listing keys); a status other than 0 raises
     Failed with the tail of its standard error."""
+    kills = _oom_kills()
     try:
         result = subprocess.run(argv, input=stdin, capture_output=True, env=env, cwd=cwd,
                                 preexec_fn=_apply(Limits()))
     except OSError as error:
         raise MachineError(f"cannot start {argv[0]} for {what}: {error.strerror}")
-    _judge(what, result.returncode, result.stderr.decode(errors="replace").splitlines()[-40:], True, None)
+    _judge(what, result.returncode, result.stderr.decode(errors="replace").splitlines()[-40:], True, None, kills)
     return result.stdout
 
 
-def _judge(what, status, tail, check, writes_in):
+def _judge(what, status, tail, check, writes_in, kills):
+    """A failed tool is this machine's fault only on evidence this program
+    gathers itself, never on the tool's word alone, which the code it runs
+    could write: the kernel's count of out-of-memory kills risen meanwhile,
+    memory short now, or the folder it writes in full."""
     if status == 0:
         return 0
-    # The tool's last words, where its cause of failure stands: what it said
-    # of the machine before going on is no cause.
-    fault = next((line for line in reversed(tail[-6:]) if MACHINE_FAULT.search(line)
+    short_of_memory = _oom_kills() > kills or (_memory_available() or NEEDED_MEMORY) < NEEDED_MEMORY
+    # The tool's last words, where its cause of failure stands.
+    fault = next((line for line in reversed(tail[-6:]) if MACHINE_FAULT.search(line) and short_of_memory
                   or NO_SPACE.search(line) and writes_in and _nearly_full(writes_in)), None)
     if fault is not None:
         raise MachineError(f"{what}: this machine ran short: {fault.strip()}")
-    if status in (-signal.SIGKILL, 128 + signal.SIGKILL):
-        raise MachineError(f"{what}: killed by SIGKILL, as the kernel's out-of-memory killer kills "
-                           "(too little memory?)")
+    if status in (-signal.SIGKILL, 128 + signal.SIGKILL) and _oom_kills() > kills:
+        raise MachineError(f"{what}: killed by the kernel's out-of-memory killer (too little memory?)")
     if check:
         raise Failed(what, status, tail)
     return status
 
 
-def _wait(process, stdin, started, what, seconds, progress):
+def _oom_kills():
+    """How many processes the kernel's out-of-memory killer has killed."""
+    try:
+        for line in Path("/proc/vmstat").read_text().splitlines():
+            if line.startswith("oom_kill "):
+                return int(line.split()[1])
+    except (OSError, ValueError):
+        pass
+    return 0
+
+
+def _wait(process, stdin, started, what, seconds, progress, writes_in):
+    """Waits for PROCESS, looking every few seconds at the time it has taken
+    and at the room left where it writes; a line every minute."""
+    said = 0
     while True:
         try:
-            process.communicate(stdin, timeout=60 if seconds is None else
-                                max(0.1, min(60, started + seconds - time.monotonic())))
+            # The input goes with the first call alone.
+            process.communicate(stdin, timeout=5)
             return process.returncode
         except subprocess.TimeoutExpired:
+            stdin = None
             elapsed = time.monotonic() - started
             if seconds is not None and elapsed >= seconds:
                 raise MachineError(f"{what} did not end within {seconds} s, the limit of every step (set "
                                    f"{TIME_LIMIT_VARIABLE}=SECONDS to allow more); it was stopped") from None
-            print(f"    {what}: {int(elapsed) // 60} min so far{progress() if progress else ''}", flush=True)
+            if writes_in and _nearly_full(writes_in):
+                os.killpg(process.pid, signal.SIGKILL)
+                written = _size(writes_in)
+                if written > WRITTEN_LIMIT:
+                    raise Failed(what, "stopped", [f"it wrote {written >> 20} MiB, and the disk was nearly full"])
+                raise MachineError(f"{what}: this machine's disk is nearly full ({writes_in})")
+            if elapsed // 60 > said:
+                said = elapsed // 60
+                print(f"    {what}: {int(said)} min so far{progress() if progress else ''}", flush=True)
+
+
+def _size(folder):
+    return sum(os.lstat(os.path.join(d, f)).st_blocks * 512 for d, _, files in os.walk(folder) for f in files)
 
 
 def _nearly_full(folder):

@@ -37,6 +37,8 @@ NAMESPACES = ["--unshare-ipc", "--unshare-pid", "--unshare-net", "--unshare-uts"
 # that some tools take for negative.
 FREE_IDS = (0x70000000, 0x7FFE0000)
 HOST_PATH = "/usr/sbin:/usr/bin:/sbin:/bin"
+# The sizes of the sandbox's /tmp, and of /var/tmp and /dev/shm.
+SCRATCH, SMALL_SCRATCH = 512 << 20, 64 << 20
 _state = {}
 
 
@@ -117,8 +119,10 @@ def _filesystem(binds, links, system=("--proc", "/proc", "--dev", "/dev")):
         for parent in reversed(Path(destination).parents[:-1]):
             args += ["--perms", "0755", "--dir", str(parent)]
         args += ["--bind" if writable else "--ro-bind", str(source), destination]
-    return args + ["--perms", "1777", "--tmpfs", "/tmp", "--perms", "1777", "--tmpfs", "/var/tmp", *system,
-                   "--remount-ro", "/"]
+    # The scratch folders are memory: each is bounded.
+    return args + ["--perms", "1777", "--size", str(SCRATCH), "--tmpfs", "/tmp", "--perms", "1777", "--size",
+                   str(SMALL_SCRATCH), "--tmpfs", "/var/tmp", *system, "--perms", "1777", "--size",
+                   str(SMALL_SCRATCH), "--tmpfs", "/dev/shm", "--remount-ro", "/"]
 
 
 def _settings(env):
