@@ -19,6 +19,7 @@ import hashlib
 import os
 import re
 import shutil
+import stat
 import tempfile
 import urllib.request
 from dataclasses import dataclass, field
@@ -28,6 +29,8 @@ from . import runner, sandbox, tables
 from .errors import MachineError
 
 MIRROR = "http://deb.debian.org/debian"
+# The roots of a recipe the cache keeps, the ones used last.
+KEPT = 3
 SECURITY_MIRROR = "http://deb.debian.org/debian-security"
 
 
@@ -108,6 +111,17 @@ class Unneeded(Exception):
     def __init__(self, root, names):
         super().__init__(f"BUILDINFO's {root} root lists packages its recipe does not need: "
                          + ", ".join(names[:10]) + (f" and {len(names) - 10} more" if len(names) > 10 else ""))
+
+
+class Resolved(Exception):
+    """The recipe, left to apt, resolves to other packages than a list (a
+    BUILDINFO's) names: the list chose among alternatives, or the archive
+    has changed since."""
+
+    def __init__(self, root, listed, chosen, mirror):
+        shown = lambda pairs: ", ".join(f"{n}:{a}" for n, a in sorted(pairs)[:5]) or "none"
+        super().__init__(f"the {root} root's recipe resolves, in {mirror}, to other packages than BUILDINFO lists "
+                         f"(it lists {shown(listed)}; apt chooses {shown(chosen)})")
 
 
 class Inconsistent(Exception):
@@ -312,8 +326,10 @@ def _make(recipe, cache, include, work, pins=None):
             if re.search(r"No space left|Disk quota", text):
                 raise MachineError(f"no space left to make the {recipe.name} root in {cache}")
             raise MachineError(f"mmdebstrap cannot make the {recipe.name} root: " + "; ".join(text.splitlines()[-4:]))
+        _drop_privileges(staging / "root")
         packages = installed(staging / "root", work)
         (staging / "packages").write_text(packages_text(packages))
+        (staging / "recipe").write_text(recipe.name + "\n")
     except BaseException:
         shutil.rmtree(staging, ignore_errors=True)
         os.close(lock)
@@ -321,31 +337,43 @@ def _make(recipe, cache, include, work, pins=None):
     return staging, packages, lock
 
 
-def _resolve(recipe, cache, packages, work):
-    """Before anything is fetched or installed: what apt, held to the
-    versions of PACKAGES, would install for the recipe. A listed package it
-    would not install is one the recipe does not need (Unneeded); apt finding
-    no way at all means the archive does not hold the versions (Unavailable)."""
+def _simulate(recipe, cache, work, pins):
+    """What apt would install for the recipe (held to the versions PINS,
+    where given), before anything is fetched: {(name, architecture)}."""
     staging = Path(tempfile.mkdtemp(prefix=f"new-{recipe.name}.", dir=cache))
-    log = work / f"mmdebstrap-{recipe.name}-resolve.log"
+    log = work / f"mmdebstrap-{recipe.name}-{'held' if pins else 'free'}.log"
     try:
-        if _mmdebstrap(recipe, staging, recipe.packages, log, packages, simulate=True) != 0:
+        if _mmdebstrap(recipe, staging, recipe.packages, log, pins, simulate=True) != 0:
             text = log.read_text(errors="replace")
-            lacking = _not_installable(text, packages) or [
+            lacking = _not_installable(text, pins or ()) or [
                 line for line in text.splitlines() if line.startswith("E: ")][:3]
             raise Unavailable(recipe.name, lacking, mirrors()[0])
     finally:
         shutil.rmtree(staging, ignore_errors=True)
-    # apt names a package with its architecture in brackets; dpkg, as
-    # BUILDINFO lists them, qualifies those of a foreign architecture and
-    # those installed for several.
-    chosen = {(name.partition(":")[0], arch) for name, arch in
-              re.findall(r"(?m)^Inst (\S+) \(.*\[(\S+)\]\)", log.read_text(errors="replace"))}
+    # apt names a package with its architecture in brackets.
+    return {(name.partition(":")[0], arch) for name, arch in
+            re.findall(r"(?m)^Inst (\S+) \(.*\[(\S+)\]\)", log.read_text(errors="replace"))}
+
+
+def _resolve(recipe, cache, packages, work):
+    """Before anything is fetched or installed, what apt would install for
+    the recipe must be exactly PACKAGES (a BUILDINFO's), by name: held to
+    their versions, a listed package it would not install is one the recipe
+    does not need (Unneeded), and apt finding no way at all means the archive
+    does not hold them (Unavailable); left free, it must choose the same
+    packages, or the list chose among alternatives (or the archive has
+    changed since), which makes the root unknown (Resolved)."""
+    held = _simulate(recipe, cache, work, packages)
+    # dpkg, as BUILDINFO lists them, qualifies the packages of a foreign
+    # architecture and those installed for several; apt qualifies none.
     unneeded = sorted(n for n, _ in packages if not (
         {(n.partition(":")[0], n.partition(":")[2])} if ":" in n else
-        {(n, recipe.architectures[0]), (n, "all")}) & chosen)
+        {(n, recipe.architectures[0]), (n, "all")}) & held)
     if unneeded:
         raise Unneeded(recipe.name, unneeded)
+    free = _simulate(recipe, cache, work, None)
+    if free != held:
+        raise Resolved(recipe.name, held - free, free - held, mirrors()[0])
 
 
 def _not_installable(text, pins):
@@ -362,9 +390,10 @@ def _not_installable(text, pins):
             if name in versions]
 
 
-def _place(staging, staging_lock, folder):
+def _place(recipe, staging, staging_lock, folder):
     """Puts the root made in STAGING at FOLDER, under FOLDER's lock held
-    exclusively: a root of that name in use there is never removed."""
+    exclusively: a root of that name in use there is never removed. Older
+    roots of the recipe beyond the few kept go."""
     lock = _lock(folder.with_name(folder.name + ".lock"), exclusive=True)
     try:
         if folder.exists():
@@ -376,6 +405,7 @@ def _place(staging, staging_lock, folder):
     finally:
         os.close(lock)
         os.close(staging_lock)
+    _prune(folder.parent, recipe)
 
 
 def _use(recipe, folder, packages, work):
@@ -383,7 +413,38 @@ def _use(recipe, folder, packages, work):
     lock = _lock(folder.with_name(folder.name + ".lock"), exclusive=False)
     _own(folder)
     _check(folder, packages, recipe, work)
+    _drop_privileges(folder / "root")
+    os.utime(folder / "packages")
     return Root(recipe, folder / "root", packages, lock)
+
+
+def _drop_privileges(root):
+    """Takes the setuid and setgid bits from the root's programs: the cache is
+    open to every user of this machine, and nothing run in a sandbox, with
+    no_new_privs, needs them."""
+    for folder, _, names in os.walk(root):
+        for name in names:
+            path = os.path.join(folder, name)
+            mode = os.lstat(path).st_mode
+            if stat.S_ISREG(mode) and mode & (stat.S_ISUID | stat.S_ISGID):
+                os.chmod(path, stat.S_IMODE(mode) & ~(stat.S_ISUID | stat.S_ISGID))
+
+
+def _prune(cache, recipe):
+    """Removes all but the KEPT roots of RECIPE used last, each once no run
+    uses it: a verifier makes a root for every list it is given."""
+    folders = sorted((f for f in cache.iterdir() if (f / "recipe").is_file() and (f / "packages").is_file()
+                      and (f / "recipe").read_text().strip() == recipe.name),
+                     key=lambda f: (f / "packages").stat().st_mtime, reverse=True)
+    for folder in folders[KEPT:]:
+        fd = os.open(folder.with_name(folder.name + ".lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            shutil.rmtree(folder, ignore_errors=True)
+        except BlockingIOError:
+            pass
+        finally:
+            os.close(fd)
 
 
 def _check(folder, packages, recipe, work):
@@ -425,7 +486,7 @@ def for_release(recipe, work):
         if name is None or not (cache / name / "packages").is_file():
             staging, packages, staging_lock = _make(recipe, cache, recipe.packages, work)
             name = _key(recipe.suite, " ".join(recipe.architectures), packages_text(packages))
-            _place(staging, staging_lock, cache / name)
+            _place(recipe, staging, staging_lock, cache / name)
             index.with_name(state + ".new").write_text(name + "\n")
             index.with_name(state + ".new").rename(index)
     finally:
@@ -453,7 +514,7 @@ def exactly(recipe, packages, work):
                     raise Unneeded(recipe.name, unneeded)
                 # Not kept under the list's name: it does not hold the list.
                 raise Inconsistent(recipe.name, made, packages)
-            _place(staging, staging_lock, folder)
+            _place(recipe, staging, staging_lock, folder)
     finally:
         os.close(making)
     return _use(recipe, folder, packages, work)

@@ -12,6 +12,9 @@ HEADER_MAGIC = b"\x8e\xad\xe8\x01\x00\x00\x00\x00"
 # and the space it reserves so that signing does not move the header.
 SIGNATURE_TAGS = {62, 267, 268, 269, 270, 271, 273, 274, 276, 277, 278, 1000, 1002, 1004, 1005, 1007, 1008}
 RESERVED_SPACE, DSA_HEADER, RSA_HEADER = 1008, 267, 268
+# The OpenPGP signatures rpmsign adds: over the header (DSA, RSA), and the
+# older ones over header and payload (PGP, GPG).
+OPENPGP_SIGNATURES = {DSA_HEADER, RSA_HEADER, 1002, 1005}
 
 
 def _signature_entries(data, name):
@@ -79,3 +82,20 @@ def with_signature_header(rebuilt, header, name):
     """The rebuilt package with HEADER (another package's, as
     signature_header() gave it) in place of its own."""
     return rebuilt[:LEAD_SIZE] + header + rebuilt[signature_header_end(rebuilt, name):]
+
+
+def check_taken_over(rebuilt, header, name):
+    """Refuses a published signature HEADER that holds more than OpenPGP
+    signatures over what the rebuild made: every other entry (digests,
+    sizes) must be the rebuilt package's own, byte for byte, and no entry
+    may be added but a signature."""
+    ours = _signature_entries(rebuilt, name)[0]
+    theirs = _signature_entries(rebuilt[:LEAD_SIZE] + header, name)[0]
+    for tag, data in theirs.items():
+        if tag in OPENPGP_SIGNATURES or tag == RESERVED_SPACE:
+            continue
+        if tag not in ours:
+            raise FormatError(name, 0, f"its signature header holds tag {tag}, which the rebuild does not write "
+                                       "and which is no signature")
+        if ours[tag] != data:
+            raise FormatError(name, 0, f"its signature header's tag {tag} is not the rebuilt package's")

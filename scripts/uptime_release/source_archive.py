@@ -1,10 +1,12 @@
 """The source archive: the commit's files as git stores them, read back
 strictly (every member a file, folder or link below one top folder, bounded
 in size), and compared with the commit."""
+import gzip
 import hashlib
 import io
 import os
 import tarfile
+import zlib
 
 from . import releaseinfo, runner
 from .errors import FormatError, MachineError
@@ -13,6 +15,9 @@ from .errors import FormatError, MachineError
 # only fill the disk or the memory of whoever checks and rebuilds it.
 SIZE_LIMIT = 256 << 20
 MEMBER_LIMIT = 10000
+# A long name or a few pax records: tarfile reads each whole, and follows a
+# chain of them by recursion.
+EXTENDED_LIMIT, CHAIN_LIMIT = 64 << 10, 4
 RELEASE_INFO = "RELEASE-INFO"
 
 
@@ -73,6 +78,37 @@ def export(repo, commit, dest):
         os.chmod(target, 0o755 if mode == "100755" else 0o644)
 
 
+def _scan(archive, name):
+    """Walks the archive's headers, a block at a time, before tarfile reads
+    any: refuses one that would unpack past the bounds, or whose extended
+    headers (a long name, pax records) are long or chained."""
+    total, members, chain = 0, 0, 0
+    try:
+        with gzip.open(archive, "rb") as stream:
+            while len(header := stream.read(512)) == 512 and header != bytes(512):
+                field = header[124:136]
+                if field[0] & 0x80:
+                    size = int.from_bytes(bytes([field[0] & 0x7F]) + field[1:], "big")
+                else:
+                    size = int(field.strip(b"\0 ") or b"0", 8)
+                if header[156:157] in (b"L", b"K", b"x", b"g"):
+                    chain += 1
+                    if size > EXTENDED_LIMIT or chain > CHAIN_LIMIT:
+                        raise FormatError(name, 0, "an extended header (a long name or pax records) longer than "
+                                                   f"{EXTENDED_LIMIT >> 10} KiB, or more than {CHAIN_LIMIT} in a row")
+                else:
+                    chain, members = 0, members + 1
+                total += size
+                if total > SIZE_LIMIT or members > MEMBER_LIMIT:
+                    raise FormatError(name, 0, f"unpacks to more than {SIZE_LIMIT >> 20} MiB or "
+                                               f"{MEMBER_LIMIT} members; a source archive is far smaller")
+                left = -(-size // 512) * 512
+                while left and (piece := stream.read(min(left, 1 << 20))):
+                    left -= len(piece)
+    except (OSError, EOFError, ValueError, zlib.error) as error:
+        raise FormatError(name, 0, f"is not a gzip-compressed tar archive: {error}")
+
+
 def members(archive, top):
     """The archive's members below TOP, as (path, member, file or None): TOP
     must be the first member, a folder, and everything else below it, each a
@@ -80,6 +116,7 @@ def members(archive, top):
     unpacked: the rebuild unpacks them through tarfile's data filter, which
     refuses a link leading out.)"""
     name = os.path.basename(archive)
+    _scan(archive, name)
     found, seen, size = [], set(), 0
     try:
         tar = tarfile.open(archive, "r:gz")

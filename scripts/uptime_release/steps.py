@@ -138,7 +138,7 @@ def _finish_rpm(package, fingerprint):
             str(package)])
     elif (SIGNATURES / f"{package.name}.sig").is_file():
         header = (SIGNATURES / f"{package.name}.sig").read_bytes()
-        rpmfile.signature_header_end(package.read_bytes()[:rpmfile.LEAD_SIZE] + header, package.name)
+        rpmfile.check_taken_over(package.read_bytes(), header, package.name)
         package.write_bytes(rpmfile.with_signature_header(package.read_bytes(), header, package.name))
 
 

@@ -263,6 +263,12 @@ def _roots(info, report, logs):
         except roots.Unneeded as unneeded:
             report.fail(str(unneeded))
             report.finish()
+        except roots.Resolved as resolved:
+            report.incomplete(
+                f"the rebuild (the {recipe.name} root is not known: {resolved}; give UPTIME_REPORT_MIRROR the "
+                "archive of the release's time, such as http://snapshot.debian.org/archive/debian/<time>)",
+                f"{resolved}")
+            report.finish()
         except roots.Inconsistent as inconsistent:
             report.fail(f"{inconsistent} (a root was never made from that list)")
             report.finish()
@@ -405,6 +411,9 @@ def verify(dir_arg, key_arg, allow_incomplete):
         raise UsageError(f"cannot read KEY: {key_arg}")
     tools.require("verify")
     work = sandbox.work_folder("verify-release.", {dir_: "DIR"})
+    keep = os.environ.get("VERIFY_KEEP_WORK") == "1"
+    if keep:
+        print(f"verify-release: the work is kept in {work}", flush=True)
     try:
         _check_space(work)
         runner.check_machine("a rebuild", sandbox.sandbox_user())
@@ -463,11 +472,10 @@ def verify(dir_arg, key_arg, allow_incomplete):
         if isinstance(error, (MachineError, OSError)):
             print(f"verify-release: nothing was judged, this machine failed: {_shown(str(error))}", flush=True)
         else:
-            print("verify-release: nothing was judged, the verifier failed:\n" + _shown(traceback.format_exc()),
-                  flush=True)
+            # The last line is the verdict, after what went wrong.
+            print(_shown(traceback.format_exc()), flush=True)
+            print("verify-release: nothing was judged, the verifier failed (above)", flush=True)
         return errors.exit_status(error)
     finally:
-        if os.environ.get("VERIFY_KEEP_WORK") == "1":
-            print(f"verify-release: the work is kept in {work}")
-        else:
+        if not keep:
             shutil.rmtree(work, ignore_errors=True)
