@@ -143,16 +143,19 @@ SIGN_PKCS12=$work/cert.pem expect_refused "PKCS#12" "$refused" "${release_a[@]}"
 
 # A release stopped by a signal leaves nothing: no partial folder and no
 # process of its own. One killed outright (SIGKILL, which nothing can
-# catch) leaves its partial folder, but no key in it: the keys reach the
-# steps that sign on their standard input alone.
+# catch) leaves its work folder, in TMPDIR (never in DIR or beside it, where
+# DIR's owner could swap a step's program), but no key in it: the keys
+# reach the steps that sign on their standard input alone.
 timeout -s TERM 8 "${release_a[@]}" "$refused" >"$work/log" 2>&1
 (($? == 124)) || fail "the release was not stopped by timeout: $(cat "$work/log")"
 [[ -e $refused || -n $(find "$work" -maxdepth 1 -name '*.partial.*') ]] && fail "a stopped release left files behind"
 sleep 1
 pgrep -af -- "$refused" && fail "a stopped release left processes running"
 # (The subshell outlives the kill, and says so to nobody.)
-(timeout -s KILL 25 "${release_a[@]}" "$refused" >"$work/log" 2>&1; true) 2>/dev/null
-partial=$(find "$work" -maxdepth 1 -name '.refused.partial.*')
+mkdir "$work/killed-tmp"
+(TMPDIR=$work/killed-tmp timeout -s KILL 25 "${release_a[@]}" "$refused" >"$work/log" 2>&1; true) 2>/dev/null
+[[ -z $(find "$work" -maxdepth 1 -name '*.partial.*') ]] || fail "a killed release worked beside DIR"
+partial=$(find "$work/killed-tmp" -maxdepth 1 -name 'release.*')
 [[ -n $partial ]] && grep -q "checking the keys\|^  building" "$work/log" ||
   fail "a killed release left no partial folder, or was killed before its keys were used: $(cat "$work/log")"
 sleep 1
@@ -527,12 +530,14 @@ execute_process(COMMAND touch /written-at-root RESULT_VARIABLE root)
 execute_process(COMMAND mkdir -p /release/keys RESULT_VARIABLE release)
 execute_process(COMMAND unshare -Ur true RESULT_VARIABLE namespace)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
-message(FATAL_ERROR "confined: network \${network}, / \${root}, /release \${release}, user namespace \${namespace}, uid \${uid}")
+execute_process(COMMAND sh -c "head -c 600000000 /dev/zero >/tmp/big" RESULT_VARIABLE scratch)
+execute_process(COMMAND truncate -s 2G /build/big RESULT_VARIABLE sparse)
+message(FATAL_ERROR "confined: network \${network}, / \${root}, /release \${release}, user namespace \${namespace}, scratch \${scratch}, file size \${sparse}, uid \${uid}")
 EOF
 alter_source "$networked" sh -c "cat '$work/networked.cmake' CMakeLists.txt >CMakeLists.txt.new && mv CMakeLists.txt.new CMakeLists.txt"
 redo_sums "$networked" && sign_sums "$networked" release-key
 expect_verdict 1 "the rebuild failed" "confined: network [^0]" "/ [1-9]" "/release [1-9]" "user namespace [1-9]" \
-  "uid [1-9][0-9]*" "^NOT VERIFIED" -- verify_copy "$networked" "$work/release-key.pub"
+  "scratch [1-9]" "file size [^0]" "uid [1-9][0-9]*" "^NOT VERIFIED" -- verify_copy "$networked" "$work/release-key.pub"
 uid=$(sed -n 's/.*confined: .*, uid \([0-9]*\).*/\1/p' "$work/log")
 ((uid != 0 && uid != 65534)) || fail "the build ran as uid $uid, which others share"
 [[ -e $work/heard ]] && fail "a build in the sandbox reached the network"
@@ -549,6 +554,15 @@ redo_sums "$slow" && sign_sums "$slow" release-key
 UPTIME_REPORT_TIME_LIMIT=20 expect_verdict 2 "did not end within 20 s" "UPTIME_REPORT_TIME_LIMIT=SECONDS" \
   "nothing was judged" -- verify_copy "$slow" "$work/release-key.pub"
 pgrep -f "sleep 6000$$" >/dev/null && fail "a stopped build left its processes running"
+# A build that kills its own step is the release's failure, not this
+# machine's: no out-of-memory kill happened.
+alter_source "$slow" sh -c "{ echo 'execute_process(COMMAND sh -c \"kill -9 \$PPID\")'; cat CMakeLists.txt; } >CMakeLists.txt.new &&
+  mv CMakeLists.txt.new CMakeLists.txt"
+redo_sums "$slow" && sign_sums "$slow" release-key
+expect_verdict 1 "the rebuild failed" "^NOT VERIFIED" -- verify_copy "$slow" "$work/release-key.pub"
+# The roots' programs run as nobody special: no setuid or setgid bits.
+[[ -z $(find "${UPTIME_REPORT_ROOTS:-/var/cache/uptime-report/roots}"/*/root -type f -perm /6000 -print -quit) ]] ||
+  fail "a cached root holds setuid or setgid programs"
 
 # Quick refusals, before any rebuild: edited sums fail on their signature;
 # sums without their last newline, re-signed, are named for it; a file they
