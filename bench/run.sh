@@ -40,9 +40,9 @@ names+=("cat /proc/uptime" "empty _start") commands+=("/bin/cat /proc/uptime" "$
 true_column=2
 
 # The one environment every measured program gets (the Wine rows add Wine's
-# own three): a program's start-up reads each variable (musl's costs a few
-# instructions apiece, measured below), so the counts repeat only in a fixed
-# environment.
+# own, as tests/wine-run.sh sets it): a program's start-up reads each
+# variable (musl's costs a few instructions apiece, measured below), so the
+# counts repeat only in a fixed environment.
 measure_env=(env -i PATH=/usr/bin:/bin LC_ALL=C)
 
 # Median seconds of each command, timed in one hyperfine run, then their
@@ -156,10 +156,11 @@ fi
 cmake --build --preset windows-x64 --target trivial-console >/dev/null
 exe=$PWD/build/windows-x64/uptime-report.exe
 trivial=$PWD/build/windows-x64/bench/trivial-console.exe
-prefix=$PWD/build/windows-x64/wineprefix
-bash tests/wine-run.sh "$prefix" --start
-trap 'bash tests/wine-run.sh "$prefix" --stop; rm -rf "$work"' EXIT
-measure_env+=(WINEPREFIX="$prefix" WINEDEBUG=-all WINELOADER="$wine")
+wine_dir=$PWD/build/windows-x64/wine
+bash tests/wine-run.sh "$wine_dir" --start
+trap 'bash tests/wine-run.sh "$wine_dir" --stop; rm -rf "$work"' EXIT
+mapfile -t wine_env < <(bash tests/wine-run.sh "$wine_dir" --env)
+measure_env+=("${wine_env[@]}")
 # Wine's own start-up is tens of milliseconds and varies by as much from run
 # to run: the spread says whether the two differ at all.
 read -r exe_s trivial_s exe_sd trivial_sd < <(medians "$wine $exe" "$wine $trivial")

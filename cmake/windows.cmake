@@ -91,11 +91,12 @@ if(compiler STREQUAL "gcc")
   # formatting into 2 KiB more code (the x64 .exe passes 10 KiB), for a run
   # that prints one line.
   set(WINDOWS_COMPILE_OPTIONS $<$<CONFIG:Release>:-O2>)
-  # Every run under Wine: the unit tests and the program, in a prefix of the
-  # build's own.
+  # Every run under Wine: the unit tests and the program, in a Wine folder of
+  # the build's own (its prefix, and the home and runtime folders that Wine is
+  # given: tests/wine-run.sh).
   set(WINDOWS_RUNNER wine)
   set(CMAKE_CROSSCOMPILING_EMULATOR bash ${CMAKE_CURRENT_LIST_DIR}/../tests/wine-run.sh
-      ${CMAKE_BINARY_DIR}/wineprefix)
+      ${CMAKE_BINARY_DIR}/wine)
   return()
 endif()
 
