@@ -14,6 +14,14 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
+# rpm and rpmlint keep state in the home folder: rpm's database (~/.rpmdb
+# on Debian, made by the first query), rpmlint's spelling checker
+# (~/.config/enchant). Theirs is this test's, with a database of its own.
+mkdir "$work/home"
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
+  XDG_CACHE_HOME=$work/home/.cache XDG_STATE_HOME=$work/home/.local/state
+echo "%_dbpath $work/rpmdb" >"$HOME/.rpmmacros"
+
 here=$(dirname "$0")
 
 # A package holds exactly the given files (folders aside), no more.
