@@ -103,15 +103,31 @@ done
 
 as_root=()
 ((EUID == 0)) || as_root=(sudo)
-# musl-dev for another architecture installs beside this one's (Multi-Arch:
-# same), once dpkg knows that architecture.
+# musl-dev for another architecture (and Wine's 32-bit loader, wine32:i386)
+# installs beside this one's (Multi-Arch: same), once dpkg knows that
+# architecture. That outlasts this script, so it is said before it is done.
+foreign=()
+declare -A wanted_of
 for package in "${missing[@]}"; do
   arch=${package#*:}
-  if [[ $package == *:* && $arch != "$native" ]] &&
-    ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    "${as_root[@]}" dpkg --add-architecture "$arch"
+  [[ $package == *:* && $arch != "$native" ]] || continue
+  if [[ -z ${wanted_of[$arch]:-} ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    foreign+=("$arch")
   fi
+  wanted_of[$arch]+="${wanted_of[$arch]:+, }$package"
 done
+if ((${#foreign[@]})); then
+  described=
+  for arch in "${foreign[@]}"; do
+    described+="${described:+, }$arch (${wanted_of[$arch]})"
+  done
+  echo "setup: adding the architectures that these packages are for to dpkg: $described." \
+    "From now on every apt-get update on this machine also fetches their package lists" \
+    "(dpkg --remove-architecture ARCH undoes it, once no package of ARCH is installed)."
+  for arch in "${foreign[@]}"; do
+    "${as_root[@]}" dpkg --add-architecture "$arch"
+  done
+fi
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -q --no-install-recommends "${missing[@]}"
