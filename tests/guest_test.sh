@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Runs workflow presets and checks that they leave the home folder, /tmp and
+# /var/tmp as they found them: the tests write only into build/, but for the
+# release roots' cache. The workflows run with the three of their own, empty
+# folders bound in place in a mount namespace (and a user namespace when not
+# root), so that nothing else on the machine mixes in; the roots' cache,
+# where it lies in the home, is the real one, bound into the empty home.
+# Whatever the run leaves in them fails the check, listed.
+# Usage: tests/guest_test.sh PRESET...
+# Exit status: 0 the workflows passed and left nothing; 1 a workflow failed
+# or left something; 77 no mount namespace can be made here.
+set -u
+(($#)) || { echo "usage: tests/guest_test.sh PRESET..." >&2; exit 2; }
+for preset in "$@"; do
+  [[ -n $preset && $preset != -* ]] || { echo "usage: tests/guest_test.sh PRESET..." >&2; exit 2; }
+done
+[[ -d $HOME && $HOME != / ]] || { echo "guest: HOME ($HOME) is no folder of its own" >&2; exit 2; }
+cd "$(dirname "$0")/.." || exit 2
+
+if [[ ${GUEST_TEST_INSIDE:-} != 1 ]]; then
+  namespace=(unshare --mount --propagation private)
+  ((EUID == 0)) || namespace=(unshare --user --map-current-user --mount --propagation private)
+  if ! reason=$("${namespace[@]}" true 2>&1); then
+    echo "SKIP: no mount namespace here (${namespace[*]}: $reason)"
+    exit 77
+  fi
+  GUEST_TEST_INSIDE=1 exec "${namespace[@]}" bash "$0" "$@"
+fi
+
+# Inside the namespace. The roots' cache: /var/cache/uptime-report/roots as
+# root, ~/.cache/uptime-report/roots otherwise, or UPTIME_REPORT_ROOTS.
+case $PWD/ in
+  /tmp/* | /var/tmp/*) echo "guest: the checkout lies in a folder this check replaces: $PWD" >&2; exit 2 ;;
+esac
+work=$PWD/build/guest
+rm -rf "$work" && mkdir -p "$work/home" "$work/tmp" "$work/var-tmp" &&
+  chmod 1777 "$work/tmp" "$work/var-tmp" || exit 2
+cache=${UPTIME_REPORT_ROOTS:-}
+((EUID == 0)) || cache=${cache:-$HOME/.cache/uptime-report/roots}
+
+# What lies in the home and stays the real one: the roots' cache, and the
+# checkout itself. Each is bound into the empty home before that takes the
+# home's place; it, and the folders above it, are no leftovers.
+kept=() allowed=()
+keep() {
+  local inside=$work/home/${1#"$HOME"/} path
+  mkdir -p "$1" "$inside" && mount --bind "$1" "$inside" || exit 2
+  kept+=(-path "$inside" -o)
+  path=${inside%/*}
+  while [[ $path != "$work/home" ]]; do
+    allowed+=("$path")
+    path=${path%/*}
+  done
+}
+[[ $cache == "$HOME"/* ]] && keep "$cache"
+[[ $PWD == "$HOME"/* ]] && keep "$PWD"
+mount --rbind "$work/home" "$HOME" && mount --bind "$work/tmp" /tmp &&
+  mount --bind "$work/var-tmp" /var/tmp || exit 2
+
+failed=()
+for preset in "$@"; do
+  echo "=== $preset, with an empty home, /tmp and /var/tmp"
+  cmake --workflow --preset "$preset" || failed+=("$preset")
+done
+
+# What is left, the roots' cache and the folders above it aside.
+mapfile -t left < <(find "$work/home" "$work/tmp" "$work/var-tmp" -mindepth 1 \
+  \( "${kept[@]}" -false \) -prune -o -print | grep -vxF -f <(printf '%s\n' "${allowed[@]}" ''))
+((${#failed[@]})) && echo "guest: failed: ${failed[*]}"
+if ((${#left[@]})); then
+  echo "guest: $* left these in the home folder (home), /tmp (tmp) and /var/tmp (var-tmp):"
+  printf '  %s\n' "${left[@]#"$work"/}"
+  exit 1
+fi
+echo "guest: $* left the home folder, /tmp and /var/tmp as they found them"
+((${#failed[@]} == 0))
