@@ -16,7 +16,8 @@
 #   bench: the benchmark (bench/run.sh)
 #   roots: making fresh Debian roots, as CI does (.ci/debian13_root.py)
 # UPTIME_REPORT_ALLOW_OTHER=1 tries another system (a Debian derivative)
-# with the packages of the nearest of the two releases.
+# with the packages of the release its os-release names as its base, of the
+# oldest for an older Debian, else of the newest.
 set -euo pipefail
 
 case ${1:-} in
@@ -45,7 +46,9 @@ release=$version_id
 if [[ $id != debian || -z ${line_of[$version_id]:-} ]]; then
   if [[ ${UPTIME_REPORT_ALLOW_OTHER:-} != 1 ]]; then
     echo "setup: this is $pretty; the project is set up on Debian $supported only." \
-      "UPTIME_REPORT_ALLOW_OTHER=1 tries anyway, with the packages of the nearest of them." >&2
+      "UPTIME_REPORT_ALLOW_OTHER=1 tries anyway, with the packages of the Debian release" \
+      "that $os_release names as its base, else of Debian ${releases[0]} on an older Debian," \
+      "else of Debian ${releases[-1]}." >&2
     exit 2
   fi
   # The release that a derivative names as its base; for an older Debian,
