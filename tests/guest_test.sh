@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Runs workflow presets and checks that they leave the home folder, /tmp and
-# /var/tmp as they found them: the tests write only into build/, but for the
-# release roots' cache. The workflows run with the three of their own, empty
-# folders bound in place in a mount namespace (and a user namespace when not
-# root), so that nothing else on the machine mixes in; the roots' cache,
-# where it lies in the home, is the real one, bound into the empty home.
-# Whatever the run leaves in them fails the check, listed.
+# Runs workflow presets and checks that they leave the home folder, /tmp,
+# /var/tmp and /dev/shm as they found them: the tests write only into
+# build/, but for the release roots' cache. The workflows run with the four
+# of their own, empty, in a mount namespace (and a user namespace when not
+# root), so that nothing else on the machine mixes in: folders of build/guest
+# bound in place, and a tmpfs for /dev/shm, which stays a file system of its
+# own. The roots' cache, where it lies in the home, is the real one, bound
+# into the empty home. Whatever the run leaves in them fails the check,
+# listed.
 # Usage: tests/guest_test.sh PRESET...
 # Exit status: 0 the workflows passed and left nothing; 1 a workflow failed
 # or left something; 77 no mount namespace can be made here.
@@ -55,22 +57,22 @@ keep() {
 [[ $cache == "$HOME"/* ]] && keep "$cache"
 [[ $PWD == "$HOME"/* ]] && keep "$PWD"
 mount --rbind "$work/home" "$HOME" && mount --bind "$work/tmp" /tmp &&
-  mount --bind "$work/var-tmp" /var/tmp || exit 2
+  mount --bind "$work/var-tmp" /var/tmp && mount -t tmpfs -o mode=1777 guest /dev/shm || exit 2
 
 failed=()
 for preset in "$@"; do
-  echo "=== $preset, with an empty home, /tmp and /var/tmp"
+  echo "=== $preset, with an empty home, /tmp, /var/tmp and /dev/shm"
   cmake --workflow --preset "$preset" || failed+=("$preset")
 done
 
 # What is left, the roots' cache and the folders above it aside.
-mapfile -t left < <(find "$work/home" "$work/tmp" "$work/var-tmp" -mindepth 1 \
+mapfile -t left < <(find "$work/home" "$work/tmp" "$work/var-tmp" /dev/shm -mindepth 1 \
   \( "${kept[@]}" -false \) -prune -o -print | grep -vxF -f <(printf '%s\n' "${allowed[@]}" ''))
 ((${#failed[@]})) && echo "guest: failed: ${failed[*]}"
 if ((${#left[@]})); then
-  echo "guest: $* left these in the home folder (home), /tmp (tmp) and /var/tmp (var-tmp):"
+  echo "guest: $* left these in the home folder (home), /tmp (tmp), /var/tmp (var-tmp) and /dev/shm:"
   printf '  %s\n' "${left[@]#"$work"/}"
   exit 1
 fi
-echo "guest: $* left the home folder, /tmp and /var/tmp as they found them"
+echo "guest: $* left the home folder, /tmp, /var/tmp and /dev/shm as they found them"
 ((${#failed[@]} == 0))
