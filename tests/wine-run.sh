@@ -93,18 +93,24 @@ case $1 in
 esac
 
 # Wine and the program share the process's stderr. What Wine itself still
-# says there (its own message forms: a channel's "0024:err:", the loader's
-# "wine: ") goes to DIR/messages.log; every other byte is the program's and
-# reaches the caller's stderr, so a test still sees a program that writes
-# there. (The program writes nothing but its line, which has neither form.)
-wine_message='^([0-9a-f]{4}:(err|warn|fixme|trace):|wine: )'
+# says there, in its own message forms (a channel's "0024:err:", the
+# loader's "wine: ", "wine client error:"), goes to DIR/messages.log, and
+# reaches the caller's stderr only when the run failed, as the reason;
+# every other byte is the program's and always reaches it, so a test still
+# sees a program that writes there. (The program writes nothing but its
+# line, which has none of those forms.)
+wine_message='^([0-9a-f]{4}:(err|warn|fixme|trace):|wine: |wine client error)'
 run() {
   local err status
   err=$(mktemp "$dir/stderr.XXXXXX") || exit 2
   "$loader" "$@" 2>"$err"
   status=$?
   grep -aE "$wine_message" "$err" >>"$dir/messages.log"
-  grep -avE "$wine_message" "$err" >&2
+  if ((status == 0)); then
+    grep -avE "$wine_message" "$err" >&2
+  else
+    cat "$err" >&2
+  fi
   rm -f "$err"
   return "$status"
 }
