@@ -9,7 +9,9 @@ set -u
 [[ $# == 1 && -d $1 ]] || { echo "usage: key_recipe_test.sh SOURCE_DIR" >&2; exit 2; }
 source_dir=$(realpath "$1")
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# gpg makes a socket folder in /run/user for every home it is given, where
+# there is a /run/user: this test's goes with it.
+trap 'gpgconf --homedir "$work/gnupg" --remove-socketdir 2>/dev/null; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
 commit_time=$(git -C "$source_dir" log -1 --format=%ct 2>/dev/null) ||
