@@ -19,26 +19,35 @@ done
 [[ -d $HOME && $HOME != / ]] || { echo "guest: HOME ($HOME) is no folder of its own" >&2; exit 2; }
 cd "$(dirname "$0")/.." || exit 2
 
-if [[ ${GUEST_TEST_INSIDE:-} != 1 ]]; then
+# The roots' cache: /var/cache/uptime-report/roots as root,
+# ~/.cache/uptime-report/roots otherwise, or UPTIME_REPORT_ROOTS.
+cache=${UPTIME_REPORT_ROOTS:-}
+((EUID == 0)) || cache=${cache:-$HOME/.cache/uptime-report/roots}
+
+# A user who is not root mounts as root of a user namespace of their own,
+# and runs the workflows as themselves again, in one nested inside it: as
+# root, the tests would run what only root runs.
+if [[ -z ${GUEST_TEST_USER:-} ]]; then
   namespace=(unshare --mount --propagation private)
-  ((EUID == 0)) || namespace=(unshare --user --map-current-user --mount --propagation private)
+  ((EUID == 0)) || namespace=(unshare --user --map-root-user --mount --propagation private)
   if ! reason=$("${namespace[@]}" true 2>&1); then
     echo "SKIP: no mount namespace here (${namespace[*]}: $reason)"
     exit 77
   fi
-  GUEST_TEST_INSIDE=1 exec "${namespace[@]}" bash "$0" "$@"
+  GUEST_TEST_USER=$(id -u):$(id -g) GUEST_TEST_CACHE=$cache exec "${namespace[@]}" bash "$0" "$@"
 fi
+cache=$GUEST_TEST_CACHE
+as_user=()
+[[ $GUEST_TEST_USER == 0:* ]] ||
+  as_user=(unshare --user --map-user="${GUEST_TEST_USER%:*}" --map-group="${GUEST_TEST_USER#*:}")
 
-# Inside the namespace. The roots' cache: /var/cache/uptime-report/roots as
-# root, ~/.cache/uptime-report/roots otherwise, or UPTIME_REPORT_ROOTS.
+# Inside the namespace.
 case $PWD/ in
   /tmp/* | /var/tmp/*) echo "guest: the checkout lies in a folder this check replaces: $PWD" >&2; exit 2 ;;
 esac
 work=$PWD/build/guest
 rm -rf "$work" && mkdir -p "$work/home" "$work/tmp" "$work/var-tmp" &&
   chmod 1777 "$work/tmp" "$work/var-tmp" || exit 2
-cache=${UPTIME_REPORT_ROOTS:-}
-((EUID == 0)) || cache=${cache:-$HOME/.cache/uptime-report/roots}
 
 # What lies in the home and stays the real one: the roots' cache, and the
 # checkout itself. Each is bound into the empty home before that takes the
@@ -62,7 +71,7 @@ mount --rbind "$work/home" "$HOME" && mount --bind "$work/tmp" /tmp &&
 failed=()
 for preset in "$@"; do
   echo "=== $preset, with an empty home, /tmp, /var/tmp and /dev/shm"
-  cmake --workflow --preset "$preset" || failed+=("$preset")
+  "${as_user[@]}" cmake --workflow --preset "$preset" || failed+=("$preset")
 done
 
 # What is left, the roots' cache and the folders above it aside.
