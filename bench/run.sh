@@ -2,7 +2,8 @@
 # Measures what a run of uptime-report costs, against reading /proc/uptime,
 # the same program linked against glibc and the cheapest process there is,
 # all in one run, and prints Markdown tables. Every measured program runs
-# with the same small environment and nothing else of the caller's.
+# from the same path, with the same small environment and nothing else of the
+# caller's.
 # Usage: bench/run.sh [RUNS]   (RUNS: timed runs per command, default 300)
 # Needs hyperfine, valgrind, GNU time, binutils; the ARM rows need the cross
 # compilers, the Windows rows mingw-w64, the release's clang and lld, and their
@@ -16,7 +17,11 @@ for tool in cmake ninja gcc hyperfine valgrind callgrind_annotate /usr/bin/time 
   command -v "$tool" >/dev/null ||
     { echo "bench: $tool is missing; bash scripts/setup.sh bench installs what the benchmark needs" >&2; exit 1; }
 done
-work=$(mktemp -d)
+# Every program built here runs from a copy in this folder, whose path has
+# the same length wherever the checkout is: musl's start-up reads the
+# program's path for its name, a few instructions per character (measured
+# below), so the counts repeat only from one path.
+work=$(mktemp -d /tmp/uptime-report-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
 build() { cmake --preset "$1" "${@:3}" >/dev/null && cmake --build "$2" --target uptime-report >/dev/null; }
@@ -25,8 +30,10 @@ build native build/native
 # musl is missing: what musl buys.
 build native build/bench-glibc -B build/bench-glibc -DUPTIME_REPORT_MUSL=OFF \
   -DUPTIME_REPORT_NOTICES=OFF -DBUILD_TESTING=OFF
-program=$PWD/build/native/uptime-report
-glibc_program=$PWD/build/bench-glibc/uptime-report
+program=$work/uptime-report
+glibc_program=$work/uptime-report-glibc
+cp build/native/uptime-report "$program"
+cp build/bench-glibc/uptime-report "$glibc_program"
 
 # The floor: a static program whose _start only exits. GNU time counts the
 # measuring child's own pages from before exec too, so no program reads
@@ -40,15 +47,16 @@ names+=("cat /proc/uptime" "empty _start") commands+=("/bin/cat /proc/uptime" "$
 true_column=2
 
 # The one environment every measured program gets (the Wine rows add Wine's
-# own three): a program's start-up reads each variable (musl's costs a few
-# instructions apiece, measured below), so the counts repeat only in a fixed
-# environment.
+# own, as tests/wine-run.sh sets it): a program's start-up reads each
+# variable (musl's costs a few instructions apiece, measured below), so the
+# counts repeat only in a fixed environment.
 measure_env=(env -i PATH=/usr/bin:/bin LC_ALL=C)
 
 # Median seconds of each command, timed in one hyperfine run, then their
 # standard deviations on the same line.
 medians() {
-  "${measure_env[@]}" hyperfine -N --warmup 20 --runs "$runs" --export-json "$work/times.json" "$@" >/dev/null 2>&1
+  "${measure_env[@]}" hyperfine -N --warmup 20 --runs "$runs" --export-json "$work/times.json" "$@" \
+    >"$work/hyperfine.log" 2>&1 || { cat "$work/hyperfine.log" >&2; return 1; }
   /usr/bin/python3 -c 'import json,sys; r=json.load(open(sys.argv[1]))["results"]; print(*(x["median"] for x in r), *(x["stddev"] for x in r))' \
     "$work/times.json"
 }
@@ -57,12 +65,15 @@ instructions() {
   "${measure_env[@]}" valgrind --tool=callgrind --callgrind-out-file=/dev/null $1 2>&1 >/dev/null |
     sed -n 's/.*Collected : //p'
 }
-# The instructions of musl's start-up in uptime-report (__init_libc, which
-# walks the environment), with any NAME=VALUE given added to the
-# environment. The whole run's count also moves with the digits it prints.
+# The instructions of musl's start-up in a copy of uptime-report (__init_libc,
+# which walks the environment and the program's path), with any NAME=VALUE
+# given added to the environment. The whole run's count also moves with the
+# digits it prints.
 startup_instructions() {
+  local copy=$1
+  shift
   "${measure_env[@]}" "$@" valgrind --tool=callgrind --callgrind-out-file="$work/callgrind.out" \
-    "$program" >/dev/null 2>&1
+    "$copy" >/dev/null 2>&1
   callgrind_annotate --inclusive=yes "$work/callgrind.out" |
     sed -n 's/^ *\([0-9,]*\) .*:__init_libc .*/\1/p' | tr -d ,
 }
@@ -115,11 +126,19 @@ echo "- Dynamic dependencies: uptime-report $(needed "$program"); /bin/true $(ne
 # What each further environment variable costs uptime-report's start-up.
 mapfile -t forty < <(seq -f 'BENCH_VARIABLE_%g=value' 40)
 mapfile -t eighty < <(seq -f 'BENCH_VARIABLE_%g=value' 80)
-startup_0=$(startup_instructions)
-startup_40=$(startup_instructions "${forty[@]}")
-startup_80=$(startup_instructions "${eighty[@]}")
+startup_0=$(startup_instructions "$program")
+startup_40=$(startup_instructions "$program" "${forty[@]}")
+startup_80=$(startup_instructions "$program" "${eighty[@]}")
+per() { /usr/bin/python3 -c 'import sys; print(f"{(int(sys.argv[2]) - int(sys.argv[1])) / int(sys.argv[3]):g}")' "$@"; }
 echo "- Every run's environment: ${measure_env[*]:2}, nothing else (\`env -i\`)."
-echo "- Each environment variable more costs uptime-report's start-up (musl's \`__init_libc\`) $(/usr/bin/python3 -c 'import sys; print(f"{(int(sys.argv[2]) - int(sys.argv[1])) / 80:g}")' "$startup_0" "$startup_80") instructions: $startup_0 in that environment, $startup_40 with 40 more variables, $startup_80 with 80 more."
+echo "- Each environment variable more costs uptime-report's start-up (musl's \`__init_libc\`) $(per "$startup_0" "$startup_80" 80) instructions: $startup_0 in that environment, $startup_40 with 40 more variables, $startup_80 with 80 more."
+# And each character more of the program's path: the same program, 100
+# characters further down.
+longer=$work/$(printf 'd%.0s' {1..99})
+mkdir "$longer" && cp "$program" "$longer/"
+startup_longer=$(startup_instructions "$longer/uptime-report")
+echo "- Every run's path: ${work%.*}.XXXXXX/NAME (\`mktemp -d\`), ${#program} characters for uptime-report."
+echo "- Each character more of the program's path costs its start-up $(per "$startup_0" "$startup_longer" 100) instructions: $startup_0 from that path, $startup_longer from one 100 characters longer."
 
 # Every other Linux architecture's stripped size (target: 32 KiB each).
 mapfile -t cross_presets < <(cmake --list-presets | sed -n 's/^ *"\(linux-[^"]*\)".*/\1/p')
@@ -156,10 +175,11 @@ fi
 cmake --build --preset windows-x64 --target trivial-console >/dev/null
 exe=$PWD/build/windows-x64/uptime-report.exe
 trivial=$PWD/build/windows-x64/bench/trivial-console.exe
-prefix=$PWD/build/windows-x64/wineprefix
-bash tests/wine-run.sh "$prefix" --start
-trap 'bash tests/wine-run.sh "$prefix" --stop; rm -rf "$work"' EXIT
-measure_env+=(WINEPREFIX="$prefix" WINEDEBUG=-all WINELOADER="$wine")
+wine_dir=$PWD/build/windows-x64/wine
+bash tests/wine-run.sh "$wine_dir" --start
+trap 'bash tests/wine-run.sh "$wine_dir" --stop; rm -rf "$work"' EXIT
+mapfile -t wine_env < <(bash tests/wine-run.sh "$wine_dir" --env)
+measure_env+=("${wine_env[@]}")
 # Wine's own start-up is tens of milliseconds and varies by as much from run
 # to run: the spread says whether the two differ at all.
 read -r exe_s trivial_s exe_sd trivial_sd < <(medians "$wine $exe" "$wine $trivial")

@@ -13,8 +13,13 @@ if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
 endif()
 file(CONFIGURE OUTPUT kernel32.def CONTENT "${kernel32_def}")
 set(kernel32_import ${PROJECT_BINARY_DIR}/libkernel32.a)
+# mingw-w64's dlltool leaves empty temporary files (ccXXXXXX) behind: they go
+# to a folder of the build's, removed after it.
 add_custom_command(OUTPUT ${kernel32_import}
-                   COMMAND ${WINDOWS_DLLTOOL} -d kernel32.def -l libkernel32.a
+                   COMMAND ${CMAKE_COMMAND} -E make_directory dlltool-tmp
+                   COMMAND ${CMAKE_COMMAND} -E env TMPDIR=${PROJECT_BINARY_DIR}/dlltool-tmp
+                           ${WINDOWS_DLLTOOL} -d kernel32.def -l libkernel32.a
+                   COMMAND ${CMAKE_COMMAND} -E rm -rf dlltool-tmp
                    DEPENDS ${PROJECT_BINARY_DIR}/kernel32.def
                    WORKING_DIRECTORY ${PROJECT_BINARY_DIR}
                    COMMENT "Making the kernel32 import library")

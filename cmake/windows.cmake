@@ -16,12 +16,12 @@
 # the header-only parts of the x64 mingw-w64 g++'s libstdc++ (<charconv>,
 # <string_view>): the program uses nothing of the C++ runtime.
 #
-# The unit tests need the C++ runtime: where mingw-w64's g++ builds the
-# program (x86, x64) they link its runtime statically and run under Wine
-# (WINDOWS_UNIT_TESTS); ARM64 has none, and runs the program alone, in a
-# small loader under qemu-aarch64 (tests/pe_loader.cpp). The x86 program runs
-# in that loader too, under qemu-i386, on every machine: Wine runs it only
-# where the kernel runs 32-bit x86 programs.
+# GoogleTest's unit tests need the C++ runtime: where mingw-w64's g++ builds
+# the program (x86, x64) they link its runtime statically and run under Wine
+# (WINDOWS_UNIT_TESTS); ARM64 has none. The x86 and ARM64 programs run in a
+# small loader under qemu-i386 or qemu-aarch64 (tests/pe_loader.cpp) on every
+# machine, with the same unit tests built as a program without a C runtime:
+# Wine runs x86 programs only where the kernel runs 32-bit ones.
 
 set(WINDOWS_ARCH x64 CACHE STRING "Windows architecture: x86, x64 or arm64")
 # A try_compile project reads this file again with none of the cache.
@@ -75,11 +75,12 @@ if(arch_compiler STREQUAL "gcc")
   # formatting into 2 KiB more code (the x64 .exe passes 10 KiB), for a run
   # that prints one line.
   set(WINDOWS_COMPILE_OPTIONS $<$<CONFIG:Release>:-O2>)
-  # Every run under Wine: the unit tests and the program, in a prefix of the
-  # build's own.
+  # Every run under Wine: the unit tests and the program, in a Wine folder of
+  # the build's own (its prefix, and the home and runtime folders that Wine is
+  # given: tests/wine-run.sh).
   set(WINDOWS_RUNNER wine)
   set(CMAKE_CROSSCOMPILING_EMULATOR bash ${CMAKE_CURRENT_LIST_DIR}/../tests/wine-run.sh
-      ${CMAKE_BINARY_DIR}/wineprefix)
+      ${CMAKE_BINARY_DIR}/wine)
   return()
 endif()
 

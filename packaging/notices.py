@@ -75,7 +75,7 @@ def linked_files(map_path):
         return lld_linked_files(map_path, text)
     members = text.split("Archive member included", 1)[-1]
     members = re.split(r"\n(?:Discarded input sections|Allocating common symbols|"
-                       r"Merging program properties|Memory map)", members, 1)[0]
+                       r"Merging program properties|Memory map)", members, maxsplit=1)[0]
     for archive, member in re.findall(r"^(\S[^\n(]*)\(([^)\n]+)\)", members, re.M):
         files.setdefault(archive, set()).add(member)
     for path in re.findall(r"^LOAD (\S+\.o(?:bj)?)$", text, re.M):

@@ -16,7 +16,8 @@
 #   bench: the benchmark (bench/run.sh)
 #   roots: making fresh Debian roots, as CI does (.ci/debian13_root.py)
 # UPTIME_REPORT_ALLOW_OTHER=1 tries another system (a Debian derivative)
-# with the packages of the nearest of the two releases.
+# with the packages of the release its os-release names as its base, of the
+# oldest for an older Debian, else of the newest.
 set -euo pipefail
 
 case ${1:-} in
@@ -45,7 +46,9 @@ release=$version_id
 if [[ $id != debian || -z ${line_of[$version_id]:-} ]]; then
   if [[ ${UPTIME_REPORT_ALLOW_OTHER:-} != 1 ]]; then
     echo "setup: this is $pretty; the project is set up on Debian $supported only." \
-      "UPTIME_REPORT_ALLOW_OTHER=1 tries anyway, with the packages of the nearest of them." >&2
+      "UPTIME_REPORT_ALLOW_OTHER=1 tries anyway, with the packages of the Debian release" \
+      "that $os_release names as its base, else of Debian ${releases[0]} on an older Debian," \
+      "else of Debian ${releases[-1]}." >&2
     exit 2
   fi
   # The release that a derivative names as its base; for an older Debian,
@@ -114,15 +117,31 @@ done
 
 as_root=()
 ((EUID == 0)) || as_root=(sudo)
-# musl-dev for another architecture installs beside this one's (Multi-Arch:
-# same), once dpkg knows that architecture.
+# musl-dev for another architecture (and Wine's 32-bit loader, wine32:i386)
+# installs beside this one's (Multi-Arch: same), once dpkg knows that
+# architecture. That outlasts this script, so it is said before it is done.
+foreign=()
+declare -A wanted_of
 for package in "${missing[@]}"; do
   arch=${package#*:}
-  if [[ $package == *:* && $arch != "$native" ]] &&
-    ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
-    "${as_root[@]}" dpkg --add-architecture "$arch"
+  [[ $package == *:* && $arch != "$native" ]] || continue
+  if [[ -z ${wanted_of[$arch]:-} ]] && ! dpkg --print-foreign-architectures | grep -qx "$arch"; then
+    foreign+=("$arch")
   fi
+  wanted_of[$arch]+="${wanted_of[$arch]:+, }$package"
 done
+if ((${#foreign[@]})); then
+  described=
+  for arch in "${foreign[@]}"; do
+    described+="${described:+, }$arch (${wanted_of[$arch]})"
+  done
+  echo "setup: adding the architectures that these packages are for to dpkg: $described." \
+    "From now on every apt-get update on this machine also fetches their package lists" \
+    "(dpkg --remove-architecture ARCH undoes it, once no package of ARCH is installed)."
+  for arch in "${foreign[@]}"; do
+    "${as_root[@]}" dpkg --add-architecture "$arch"
+  done
+fi
 "${as_root[@]}" apt-get update -q
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
   apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,30 +1,67 @@
 #!/usr/bin/env bash
 # Runs every workflow preset that CMakePresets.json defines (configure, build
 # and test: each Linux architecture, the sanitizer build, Windows), one after
-# another, and names the ones that failed, and those skipped because this
-# Debian release has no musl for their architecture. Set up first with
-# `bash scripts/setup.sh test`.
+# another, or the ones named, and closes with what failed and what was
+# skipped, each with its reason: a workflow whose architecture this Debian
+# release has no musl for, and every test that could not run here. Set up
+# first with `bash scripts/setup.sh test`.
+# Usage: scripts/test-all.sh [PRESET...]
 set -uo pipefail
-cd "$(dirname "$0")/.."
+cd "$(dirname "$0")/.." || exit 2
 
-mapfile -t presets < <(cmake --list-presets=workflow | sed -n 's/^ *"\([^"]*\)".*/\1/p')
+for preset in "$@"; do
+  [[ $preset != -* && -n $preset ]] || { echo "usage: $0 [PRESET...]" >&2; exit 2; }
+done
+presets=("$@")
+((${#presets[@]})) ||
+  mapfile -t presets < <(cmake --list-presets=workflow | sed -n 's/^ *"\([^"]*\)".*/\1/p')
 ((${#presets[@]})) || { echo "test-all: no workflow presets found" >&2; exit 1; }
-passed=() failed=() skipped=()
+
+# The tests that a preset's last run skipped, from the JUnit file its test
+# preset writes (CMakePresets.json): a line per reason, "REASON<TAB>TESTS".
+# A skipped test gives its reason in its last line that starts with SKIP.
+skipped_tests() {
+  /usr/bin/python3 -c '
+import re, sys, xml.etree.ElementTree as tree
+reasons = {}
+for case in tree.parse(sys.argv[1]).iter("testcase"):
+    if case.find("skipped") is not None:
+        lines = [line for line in (case.findtext("system-out") or "").splitlines()
+                 if line.startswith("SKIP")]
+        reason = re.sub(r"^SKIP\w*( \[[^]]*\])?: *", "", lines[-1]) if lines else "no reason given"
+        reasons.setdefault(reason, []).append(case.get("name"))
+for reason, names in reasons.items():
+    print(reason, " ".join(names), sep="\t")' "$1"
+}
+
+passed=() failed=() skipped=() skipped_lines=() skipped_test_count=0
 for preset in "${presets[@]}"; do
   echo "=== $preset"
+  rm -f "build/$preset/Testing/junit.xml"
   if ! cmake --workflow --preset "$preset"; then
     failed+=("$preset")
   # The configure step leaves the reason there (CMakeLists.txt); each
   # preset's folder is build/<preset> (CMakePresets.json).
   elif [[ -f build/$preset/SKIPPED ]]; then
     skipped+=("$preset")
+    continue
   else
     passed+=("$preset")
   fi
+  [[ -f build/$preset/Testing/junit.xml ]] || continue
+  while IFS=$'\t' read -r reason tests; do
+    read -r -a names <<<"$tests"
+    skipped_lines+=("in $preset, ${#names[@]} ($tests): $reason")
+    ((skipped_test_count += ${#names[@]}))
+  done < <(skipped_tests "build/$preset/Testing/junit.xml")
 done
 for preset in "${skipped[@]}"; do
-  echo "test-all: skipped $preset: $(cat "build/$preset/SKIPPED")"
+  echo "test-all: skipped workflow $preset: $(cat "build/$preset/SKIPPED")"
+done
+for line in "${skipped_lines[@]}"; do
+  echo "test-all: skipped tests $line"
 done
 ((${#failed[@]})) && echo "test-all: failed: ${failed[*]}"
-echo "test-all: ${#passed[@]} passed, ${#failed[@]} failed, ${#skipped[@]} skipped"
+echo "test-all: ${#passed[@]} passed, ${#failed[@]} failed, ${#skipped[@]} skipped;" \
+  "$skipped_test_count tests skipped in the others"
 ((${#failed[@]} == 0))

@@ -14,7 +14,17 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }
 
+# rpm and rpmlint keep state in the home folder: rpm's database (~/.rpmdb
+# on Debian, made by the first query), rpmlint's spelling checker
+# (~/.config/enchant). Theirs is this test's, with a database of its own.
+mkdir "$work/home"
+export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/home/.local/share \
+  XDG_CACHE_HOME=$work/home/.cache XDG_STATE_HOME=$work/home/.local/state
+echo "%_dbpath $work/rpmdb" >"$HOME/.rpmmacros"
+
 here=$(dirname "$0")
+# The project's own Python: a deprecation fails the test.
+python=(/usr/bin/python3 -W error::DeprecationWarning)
 
 # A package holds exactly the given files (folders aside), no more.
 expect_files() {
@@ -110,7 +120,7 @@ man -l "$page" 2>&1 | grep -q "EXIT STATUS" || fail "man -l does not render the 
 mkdir "$work/failing-dpkg" "$work/notices"
 printf '#!/bin/sh\necho "dpkg-query: error: out of memory" >&2\nexit 2\n' >"$work/failing-dpkg/dpkg"
 chmod +x "$work/failing-dpkg/dpkg"
-PATH=$work/failing-dpkg:$PATH /usr/bin/python3 "$here/../packaging/notices.py" \
+PATH=$work/failing-dpkg:$PATH "${python[@]}" "$here/../packaging/notices.py" \
   "$build/uptime-report.map" "$here/../packaging/third-party-licences" \
   "$here/../packaging/copyright" uptime-report "$work/notices" 2>"$work/notices.log" &&
   fail "the notices were written though dpkg failed"
@@ -124,13 +134,13 @@ while read -r name source; do
   licences=$work/licences-without-$name
   awk -v RS= -v ORS='\n\n' -v name="$name" '$0 !~ "(^|\n)Name: " name "(\n|$)"' \
     "$here/../packaging/third-party-licences" >"$licences"
-  /usr/bin/python3 "$here/../packaging/notices.py" "$build/uptime-report.map" "$licences" \
+  "${python[@]}" "$here/../packaging/notices.py" "$build/uptime-report.map" "$licences" \
     "$here/../packaging/copyright" uptime-report "$work/notices" 2>"$work/notices.log" &&
     fail "the notices were written without a licence for $name"
   grep -q "but licences-without-$name has no licence for $source; add it there" "$work/notices.log" ||
     fail "the notices do not name $source as unlicensed: $(cat "$work/notices.log")"
   [[ -z $(ls -A "$work/notices") ]] || fail "the notices were written without a licence for $name"
-done < <(/usr/bin/python3 -c 'import json, sys
+done < <("${python[@]}" -c 'import json, sys
 for c in json.load(open(sys.argv[1])): print(c["name"], c["source"])' "$build/notices/components.json")
 
 arch=${system#linux-}

@@ -1,6 +1,7 @@
 // Runs a Windows uptime-report.exe for x86 or ARM64 on Linux for the same
 // processor (i686 or arm64, under qemu-i386 or qemu-aarch64 here), so that its
-// own code runs in the end-to-end tests, loaded as Windows loads it:
+// own code runs in the end-to-end tests, loaded as Windows loads it; and the
+// unit tests, built as the same kind of program (modMain_bare_test.cpp):
 // - a program marked DYNAMIC_BASE is mapped away from its preferred base,
 //   which is kept unmapped, and moved by its base relocations;
 // - each section gets its own protection, the headers are read-only;

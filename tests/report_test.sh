@@ -54,7 +54,11 @@ run_and_bracket() {
   "${program[@]}" "$@" >"$work/out" 2>"$work/err" </dev/null
   status=$?
   after_ms=$(uptime_ms)
-  ((status == 0)) || fail "exit status $status with arguments: $*"
+  if ((status != 0)); then
+    local shown=$*
+    ((${#shown} > 60)) && shown="${shown:0:40}... (${#shown} characters)"
+    fail "exit status $status with arguments: $shown; stderr: $(head -c 1000 "$work/err")"
+  fi
   expect_line "$work/out" "$work/err"
   # /proc/uptime counts in hundredths, hence the 10 ms on top.
   ((reported_ms >= before_ms - tolerance_ms && reported_ms <= after_ms + 10 + tolerance_ms)) ||

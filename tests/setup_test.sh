@@ -24,7 +24,7 @@ stub gcc 'exit 127'
 # name | os-release | UPTIME_REPORT_ALLOW_OTHER | status | in its messages |
 # packages it must install | packages it must not
 cases=(
-  "Debian 12|ID=debian VERSION_ID=12 VERSION_CODENAME=bookworm||0||clang-16 musl-dev:mipsel g++-mipsel-linux-gnu|clang-19 musl-dev:riscv64 g++-riscv64-linux-gnu"
+  "Debian 12|ID=debian VERSION_ID=12 VERSION_CODENAME=bookworm||0|dpkg: arm64 (musl-dev:arm64), armel (musl-dev:armel), i386 (musl-dev:i386, wine32:i386),|clang-16 musl-dev:mipsel g++-mipsel-linux-gnu|clang-19 musl-dev:riscv64 g++-riscv64-linux-gnu"
   "Debian 13|ID=debian VERSION_ID=13 VERSION_CODENAME=trixie||0||clang-19 lld-19 llvm-19 musl-dev:riscv64 g++-riscv64-linux-gnu musl-dev:s390x|clang-16 musl-dev:mips64el musl-dev:mipsel g++-mips64el-linux-gnuabi64"
   "Ubuntu|ID=ubuntu ID_LIKE=debian VERSION_ID=24.04 VERSION_CODENAME=noble||2|Debian 12 (bookworm) or 13 (trixie) only||"
   "Debian testing|ID=debian VERSION_CODENAME=forky||2|UPTIME_REPORT_ALLOW_OTHER=1 tries anyway||"
