@@ -21,15 +21,22 @@ from pathlib import Path
 
 PROJECT = Path(__file__).resolve().parent.parent
 RELEASE = "trixie"
-BUILD_LINE = ("bash scripts/setup.sh build && cmake --preset native && "
-              "cmake --build --preset native && build/native/uptime-report")
+BUILD_LINE = (
+    "bash scripts/setup.sh build && cmake --preset native && "
+    "cmake --build --preset native && build/native/uptime-report"
+)
 TEST_LINE = "bash scripts/setup.sh test && bash scripts/test-all.sh"
 VERIFY_LINE = "bash scripts/verify-release.sh /root/release /root/release-key.pub"
 # Where releases keep their roots (as root); the root's releases share it.
 ROOTS_CACHE = Path("/var/cache/uptime-report")
 # As a login shell of a new system has it: none of this machine's variables.
-ENVIRONMENT = {"PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
-               "HOME": "/root", "LANG": "C.UTF-8", "TERM": "dumb", "CI": "true"}
+ENVIRONMENT = {
+    "PATH": "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin",
+    "HOME": "/root",
+    "LANG": "C.UTF-8",
+    "TERM": "dumb",
+    "CI": "true",
+}
 
 
 class MachineError(Exception):
@@ -39,11 +46,9 @@ class MachineError(Exception):
 def this_release_mirror():
     """The first apt source of this machine that serves its own release's
     main suite: Debian's mirror, as opposed to security or other vendors."""
-    codename = re.search(r"^VERSION_CODENAME=(\S+)", Path("/etc/os-release").read_text(),
-                         re.M).group(1)
+    codename = re.search(r"^VERSION_CODENAME=(\S+)", Path("/etc/os-release").read_text(), re.M).group(1)
     sources = Path("/etc/apt/sources.list.d")
-    for path in sorted(sources.glob("*.sources")) + [Path("/etc/apt/sources.list")] + \
-            sorted(sources.glob("*.list")):
+    for path in sorted(sources.glob("*.sources")) + [Path("/etc/apt/sources.list")] + sorted(sources.glob("*.list")):
         if not path.is_file():
             continue
         text = path.read_text(errors="replace")
@@ -61,10 +66,8 @@ def this_release_mirror():
 
 def mounts_below(root):
     """Mount points at or below ROOT, deepest first."""
-    points = [line.split()[4].replace("\\040", " ")
-              for line in Path("/proc/self/mountinfo").read_text().splitlines()]
-    return sorted((p for p in points if p == str(root) or p.startswith(f"{root}/")),
-                  key=len, reverse=True)
+    points = [line.split()[4].replace("\\040", " ") for line in Path("/proc/self/mountinfo").read_text().splitlines()]
+    return sorted((p for p in points if p == str(root) or p.startswith(f"{root}/")), key=len, reverse=True)
 
 
 def end_processes(root):
@@ -75,8 +78,8 @@ def end_processes(root):
         for entry in Path("/proc").iterdir():
             try:
                 if entry.name.isdigit() and (
-                        (target := os.readlink(entry / "root")) == str(root)
-                        or target.startswith(f"{root}/")):
+                    (target := os.readlink(entry / "root")) == str(root) or target.startswith(f"{root}/")
+                ):
                     found.append(int(entry.name))
             except OSError:
                 continue
@@ -99,8 +102,7 @@ def clean_up(root):
     left = mounts_below(root)
     if left:
         # Removing files through a mount would reach this machine's /dev.
-        print(f"debian13-root: still mounted, so {root} is kept: {' '.join(left)}",
-              file=sys.stderr)
+        print(f"debian13-root: still mounted, so {root} is kept: {' '.join(left)}", file=sys.stderr)
         return
     subprocess.run(["rm", "-rf", "--one-file-system", str(root)])
 
@@ -116,18 +118,33 @@ def host_release(work):
     commit's time, and gpg will not sign before a key existed)."""
     gnupg = work / "gnupg"
     gnupg.mkdir(mode=0o700)
-    commit_time = int(subprocess.run(["git", "-C", str(PROJECT), "log", "-1", "--format=%ct"],
-                                     capture_output=True, text=True, check=True).stdout)
+    commit_time = int(
+        subprocess.run(
+            ["git", "-C", str(PROJECT), "log", "-1", "--format=%ct"], capture_output=True, text=True, check=True
+        ).stdout
+    )
     gpg = ["gpg", "--homedir", str(gnupg), "--batch", "--pinentry-mode", "loopback", "--passphrase", ""]
-    run(gpg + ["--faked-system-time", f"{commit_time - 86400}!", "--quick-gen-key",
-               "CI release key <ci@example.invalid>", "ed25519", "sign", "never"])
+    run(
+        gpg
+        + [
+            "--faked-system-time",
+            f"{commit_time - 86400}!",
+            "--quick-gen-key",
+            "CI release key <ci@example.invalid>",
+            "ed25519",
+            "sign",
+            "never",
+        ]
+    )
     with open(work / "release-key.sec", "wb") as secret, open(work / "release-key.pub", "wb") as public:
         run(gpg + ["--armor", "--export-secret-keys"], stdout=secret)
         run(gpg + ["--armor", "--export"], stdout=public)
     run(["gpgconf", "--homedir", str(gnupg), "--kill", "all"])
     started = time.monotonic()
-    run(["bash", str(PROJECT / "scripts/release.sh"), str(work / "release")],
-        env=dict(ENVIRONMENT, SIGN_GPG_KEY=str(work / "release-key.sec")))
+    run(
+        ["bash", str(PROJECT / "scripts/release.sh"), str(work / "release")],
+        env=dict(ENVIRONMENT, SIGN_GPG_KEY=str(work / "release-key.sec")),
+    )
     print(f"debian13-root: released here in {round(time.monotonic() - started)}s", flush=True)
 
 
@@ -140,8 +157,7 @@ def make_root(root):
     # A clone of the commit, as the README's user makes one: the release
     # test releases it from its git history. (The root has no git until the
     # test set-up installs it; this machine's clones it.)
-    run(["git", "clone", "--quiet", "--no-local", str(PROJECT),
-         str(root / "root" / "uptime-report")])
+    run(["git", "clone", "--quiet", "--no-local", str(PROJECT), str(root / "root" / "uptime-report")])
     run(["cp", "/etc/resolv.conf", str(root / "etc/resolv.conf")])
     # Private to the root (rslave): nothing mounted or unmounted inside
     # reaches this machine's own /dev or /sys.
@@ -160,8 +176,13 @@ def run_line(root, name, line):
     started = time.monotonic()
     process = subprocess.Popen(
         ["chroot", str(root), "/bin/bash", "-c", f"cd /root/uptime-report && {line}"],
-        env=ENVIRONMENT, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-        stderr=subprocess.STDOUT, text=True, errors="replace")
+        env=ENVIRONMENT,
+        stdin=subprocess.DEVNULL,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.STDOUT,
+        text=True,
+        errors="replace",
+    )
     installed, downloads = 0, []
     for output in process.stdout:
         print(output, end="", flush=True)
@@ -171,9 +192,12 @@ def run_line(root, name, line):
             downloads.append(match.group(1))
     status = process.wait()
     minutes, seconds = divmod(round(time.monotonic() - started), 60)
-    print(f"debian13-root: the {name} line {'passed' if status == 0 else 'FAILED'} in "
-          f"{minutes}m{seconds:02d}s; it installed {installed} packages "
-          f"(apt's downloads: {' + '.join(downloads) or 'none'})", flush=True)
+    print(
+        f"debian13-root: the {name} line {'passed' if status == 0 else 'FAILED'} in "
+        f"{minutes}m{seconds:02d}s; it installed {installed} packages "
+        f"(apt's downloads: {' + '.join(downloads) or 'none'})",
+        flush=True,
+    )
     return status == 0
 
 
@@ -195,8 +219,11 @@ def main():
         make_root(root)
         for name in ("release", "release-key.pub"):
             run(["cp", "-a", str(work / name), str(root / "root" / name)])
-        passed = run_line(root, "build", BUILD_LINE) and run_line(root, "test", TEST_LINE) and \
-            run_line(root, "verify", VERIFY_LINE)
+        passed = (
+            run_line(root, "build", BUILD_LINE)
+            and run_line(root, "test", TEST_LINE)
+            and run_line(root, "verify", VERIFY_LINE)
+        )
     except (MachineError, OSError, subprocess.CalledProcessError) as error:
         print(f"debian13-root: {error}", file=sys.stderr)
         sys.exit(2)

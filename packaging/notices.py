@@ -55,13 +55,14 @@ def lld_linked_files(map_path, text):
     archive: every input must be an object of this build, named as one below
     the map's folder. A library of the system would go unattributed, so it
     fails instead of going unnoticed."""
-    own = {name for _, _, names in os.walk(os.path.dirname(os.path.abspath(map_path)))
-           for name in names}
+    own = {name for _, _, names in os.walk(os.path.dirname(os.path.abspath(map_path))) for name in names}
     inputs = set(re.findall(r"^[0-9a-f]+ +[0-9a-f]+ +[0-9]+ +(\S[^\n]*?):\(", text, re.M))
     for name in sorted(inputs):
         if os.path.basename(name) not in own:
-            fail(f"lld linked {name}, and its map does not say from which library; "
-                 "only the build's own objects can be accounted for in an lld link")
+            fail(
+                f"lld linked {name}, and its map does not say from which library; "
+                "only the build's own objects can be accounted for in an lld link"
+            )
     return {}
 
 
@@ -74,8 +75,11 @@ def linked_files(map_path):
     if text.startswith("Address "):
         return lld_linked_files(map_path, text)
     members = text.split("Archive member included", 1)[-1]
-    members = re.split(r"\n(?:Discarded input sections|Allocating common symbols|"
-                       r"Merging program properties|Memory map)", members, maxsplit=1)[0]
+    members = re.split(
+        r"\n(?:Discarded input sections|Allocating common symbols|" r"Merging program properties|Memory map)",
+        members,
+        maxsplit=1,
+    )[0]
     for archive, member in re.findall(r"^(\S[^\n(]*)\(([^)\n]+)\)", members, re.M):
         files.setdefault(archive, set()).add(member)
     for path in re.findall(r"^LOAD (\S+\.o(?:bj)?)$", text, re.M):
@@ -89,8 +93,7 @@ def debian_package(path):
         # 1 is dpkg's "no package owns it"; anything else is dpkg failing
         # (its database, memory), which says nothing about the file.
         if result.returncode not in (0, 1):
-            fail(f"dpkg -S {candidate} failed (status {result.returncode}): "
-                 f"{result.stderr.strip()}")
+            fail(f"dpkg -S {candidate} failed (status {result.returncode}): " f"{result.stderr.strip()}")
         for line in result.stdout.splitlines():
             package, _, owned = line.partition(": ")
             if owned == candidate and "," not in package:
@@ -99,8 +102,7 @@ def debian_package(path):
 
 
 def query(package, fmt):
-    return subprocess.run(["dpkg-query", "-W", "-f", fmt, package], capture_output=True,
-                          text=True, check=True).stdout
+    return subprocess.run(["dpkg-query", "-W", "-f", fmt, package], capture_output=True, text=True, check=True).stdout
 
 
 def copyright_holders(package, entry):
@@ -117,8 +119,7 @@ def copyright_holders(package, entry):
             if paragraph.get("Files", "").split() == ["*"] and paragraph.get("Copyright"):
                 return paragraph["Copyright"]
     if "Copyright" not in entry:
-        fail(f"{path} names no copyright holders in DEP-5 form, and "
-             f"the licences have none for {entry['Name']}")
+        fail(f"{path} names no copyright holders in DEP-5 form, and " f"the licences have none for {entry['Name']}")
     return entry["Copyright"]
 
 
@@ -129,8 +130,11 @@ def main():
     map_path, licences_path, own_copyright, program, out_dir = args
     crlf = "--crlf" in sys.argv
     # Each source name as a pattern, N standing for a version number.
-    licences = [(re.compile(re.escape(source).replace("N", "[0-9]+")), entry)
-                for entry in read_deb822(licences_path) for source in entry["Source"].split()]
+    licences = [
+        (re.compile(re.escape(source).replace("N", "[0-9]+")), entry)
+        for entry in read_deb822(licences_path)
+        for source in entry["Source"].split()
+    ]
 
     # Absolute paths are the system's; the program's own objects are named
     # relative to the build folder.
@@ -141,17 +145,27 @@ def main():
         package = debian_package(path)
         if package is None:
             fail(f"{path} was linked into {program}, but no Debian package owns it")
-        source, source_version, version = query(
-            package, "${source:Package}\t${source:Version}\t${Version}").split("\t")
+        source, source_version, version = query(package, "${source:Package}\t${source:Version}\t${Version}").split("\t")
         entry = next((e for pattern, e in licences if pattern.fullmatch(source)), None)
         if entry is None:
-            fail(f"{path} ({package}, source {source}) was linked into {program}, but "
-                 f"{os.path.basename(licences_path)} has no licence for {source}; add it there")
-        component = components.setdefault(entry["Name"], {
-            "name": entry["Name"], "version": version, "package": package,
-            "source": source, "source_version": source_version,
-            "license": entry["License"], "entry": entry, "files": [],
-            "copyright": copyright_holders(package, entry)})
+            fail(
+                f"{path} ({package}, source {source}) was linked into {program}, but "
+                f"{os.path.basename(licences_path)} has no licence for {source}; add it there"
+            )
+        component = components.setdefault(
+            entry["Name"],
+            {
+                "name": entry["Name"],
+                "version": version,
+                "package": package,
+                "source": source,
+                "source_version": source_version,
+                "license": entry["License"],
+                "entry": entry,
+                "files": [],
+                "copyright": copyright_holders(package, entry),
+            },
+        )
         described = os.path.normpath(path)
         if members:
             described += f" ({', '.join(sorted(members))})"
@@ -161,33 +175,47 @@ def main():
     write_notices(ordered, program, out_dir, crlf)
     write_copyright(ordered, own_copyright, program, out_dir)
     with open(os.path.join(out_dir, "static-built-using"), "w", encoding="utf-8") as f:
-        f.write(", ".join(sorted({f"{c['source']} (= {c['source_version']})" for c in ordered}))
-                + "\n")
+        f.write(", ".join(sorted({f"{c['source']} (= {c['source_version']})" for c in ordered})) + "\n")
     with open(os.path.join(out_dir, "components.json"), "w", encoding="utf-8") as f:
-        json.dump([{k: c[k] for k in ("name", "version", "package", "source", "license",
-                                      "files")} for c in ordered], f, indent=1, sort_keys=True)
+        json.dump(
+            [{k: c[k] for k in ("name", "version", "package", "source", "license", "files")} for c in ordered],
+            f,
+            indent=1,
+            sort_keys=True,
+        )
         f.write("\n")
 
 
 def write_notices(components, program, out_dir, crlf):
     rule = "=" * 76
     if not components:
-        lines = [f"Third-party code in {program}", "",
-                 f"{program} holds no third-party code: only its own (MIT licence, in",
-                 "LICENSE), as the link that made it recorded. It links no library but",
-                 "the import library of the operating system's own KERNEL32.dll."]
+        lines = [
+            f"Third-party code in {program}",
+            "",
+            f"{program} holds no third-party code: only its own (MIT licence, in",
+            "LICENSE), as the link that made it recorded. It links no library but",
+            "the import library of the operating system's own KERNEL32.dll.",
+        ]
         write_text(os.path.join(out_dir, "NOTICES.txt" if crlf else "NOTICES"), lines, crlf)
         return
-    lines = [f"Third-party code in {program}", "",
-             f"{program} is linked statically. Besides its own code (MIT licence, in",
-             "LICENSE) it holds object code from the libraries below, as the link that",
-             "made it recorded them. Each is followed by the copyright file of the",
-             "Debian package it was built from, which holds its licence.", ""]
+    lines = [
+        f"Third-party code in {program}",
+        "",
+        f"{program} is linked statically. Besides its own code (MIT licence, in",
+        "LICENSE) it holds object code from the libraries below, as the link that",
+        "made it recorded them. Each is followed by the copyright file of the",
+        "Debian package it was built from, which holds its licence.",
+        "",
+    ]
     for c in components:
-        lines += [f"- {c['name']} {c['version']}: {c['license']}",
-                  f"  from Debian's {c['package']} (source {c['source']} {c['source_version']})"]
-        lines += [textwrap.fill(f, 76, initial_indent="  linked: ", subsequent_indent=" " * 4,
-                                break_on_hyphens=False) for f in c["files"]]
+        lines += [
+            f"- {c['name']} {c['version']}: {c['license']}",
+            f"  from Debian's {c['package']} (source {c['source']} {c['source_version']})",
+        ]
+        lines += [
+            textwrap.fill(f, 76, initial_indent="  linked: ", subsequent_indent=" " * 4, break_on_hyphens=False)
+            for f in c["files"]
+        ]
     texts = []
     for c in components:
         copyright_file = f"/usr/share/doc/{c['package'].split(':')[0]}/copyright"
@@ -216,19 +244,21 @@ def write_copyright(components, own_copyright, program, out_dir):
     holders = re.search(r"^Copyright: (.*)$", own, re.M).group(1)
     own_licence = re.search(r"^License: (\S+)", own, re.M).group(1)
     licence_names = [own_licence] + [c["entry"]["DEP5-License"] for c in components]
-    copyright_lines = [holders] + [line for c in components
-                                   for line in c["copyright"].splitlines()]
-    comment = [f"{program} is linked statically. Besides its own code it holds object",
-               "code from these libraries, as the link recorded it:"]
+    copyright_lines = [holders] + [line for c in components for line in c["copyright"].splitlines()]
+    comment = [
+        f"{program} is linked statically. Besides its own code it holds object",
+        "code from these libraries, as the link recorded it:",
+    ]
     for c in components:
         comment += [f"{c['name']} {c['version']}, from Debian's {c['package']}:"]
         for f in c["files"]:
-            comment += textwrap.wrap(f, 74, initial_indent="  ", subsequent_indent="    ",
-                                     break_on_hyphens=False)
-    stanza = [f"Files: usr/bin/{program}",
-              "Copyright: " + "\n ".join(copyright_lines),
-              "License: " + " and ".join(dict.fromkeys(licence_names)),
-              "Comment: " + "\n ".join(comment)]
+            comment += textwrap.wrap(f, 74, initial_indent="  ", subsequent_indent="    ", break_on_hyphens=False)
+    stanza = [
+        f"Files: usr/bin/{program}",
+        "Copyright: " + "\n ".join(copyright_lines),
+        "License: " + " and ".join(dict.fromkeys(licence_names)),
+        "Comment: " + "\n ".join(comment),
+    ]
     paragraphs = [own, "\n".join(stanza)]
     for c in components:
         text = c["entry"].get("DEP5-Text")

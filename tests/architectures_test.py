@@ -31,8 +31,10 @@ class Agreement(unittest.TestCase):
             parents = [parents] if isinstance(parents, str) else parents
             return base in parents or any(inherits(parent, base) for parent in parents)
 
-        for base, lines, variable in (("musl", TABLE.linux, "LINUX_DEB_ARCH"),
-                                      ("windows", TABLE.windows, "WINDOWS_ARCH")):
+        for base, lines, variable in (
+            ("musl", TABLE.linux, "LINUX_DEB_ARCH"),
+            ("windows", TABLE.windows, "WINDOWS_ARCH"),
+        ):
             with self.subTest(base=base):
                 built = {n for n, p in configure.items() if not p.get("hidden") and inherits(n, base)}
                 self.assertEqual(built, {line.preset for line in lines}, "presets without a line, or lines without")
@@ -41,18 +43,26 @@ class Agreement(unittest.TestCase):
                     named = configure[line.preset].get("cacheVariables", {}).get(variable)
                     self.assertEqual(named, None if line.preset == "native" else line.name, line.preset)
                     for kind in ("buildPresets", "testPresets"):
-                        self.assertIn(line.preset, {p["name"] for p in presets[kind]
-                                                    if p.get("configurePreset") == line.preset}, kind)
-                    steps = [[(s["type"], s["name"]) for s in p["steps"]]
-                             for p in presets["workflowPresets"] if p["name"] == line.preset]
-                    self.assertEqual(steps, [[("configure", line.preset), ("build", line.preset),
-                                              ("test", line.preset)]], "workflow")
+                        self.assertIn(
+                            line.preset,
+                            {p["name"] for p in presets[kind] if p.get("configurePreset") == line.preset},
+                            kind,
+                        )
+                    steps = [
+                        [(s["type"], s["name"]) for s in p["steps"]]
+                        for p in presets["workflowPresets"]
+                        if p["name"] == line.preset
+                    ]
+                    self.assertEqual(
+                        steps, [[("configure", line.preset), ("build", line.preset), ("test", line.preset)]], "workflow"
+                    )
 
     def test_setup_installs(self):
         for release in TABLE.releases:
             with self.subTest(release=release.version):
-                listed = subprocess.run(["bash", TOP / "tests/setup_test.sh", release.version],
-                                        capture_output=True, text=True)
+                listed = subprocess.run(
+                    ["bash", TOP / "tests/setup_test.sh", release.version], capture_output=True, text=True
+                )
                 self.assertEqual(listed.returncode, 0, listed.stdout)
                 installed = set(listed.stdout.split())
                 for line in TABLE.linux:
@@ -93,18 +103,25 @@ class Reader(unittest.TestCase):
     def test_refuses(self):
         text = (TOP / "cmake/architectures").read_text()
         for old, new, reason in [
-                ("linux amd64 ", "linux\tamd64 ", "separated by spaces"),
-                ("linux name     preset", "linux name preset preset", "columns are"),
-                (" -march=z13\n", " -march=z13 -\n", "where the linux table has"),
-                ("linux i386 ", "linux armel ", "armel is given twice"),
-                ("armel   -                       -", "armhf   -                       -",
-                 "no linux line with a program of its own"),
-                ("linux armhf    linux-armhf    -       armel   -    ",
-                 "linux armhf    linux-armhf    -       armel   arm  ", "the columns after program are armel's"),
-                ("-march=mips32r2            12 ", "-march=mips32r2            14 ", "releases must be some of"),
-                (" 6.1     i386 ", " 6.1     armhf ", "armhf is no linux line"),
-                ("windows x64   windows-x64 ", "windows x64   windows-x86 ", "windows-x86 is given twice"),
-                ("\nwindows name", "\nmacos x\nwindows name", "linux or windows")]:
+            ("linux amd64 ", "linux\tamd64 ", "separated by spaces"),
+            ("linux name     preset", "linux name preset preset", "columns are"),
+            (" -march=z13\n", " -march=z13 -\n", "where the linux table has"),
+            ("linux i386 ", "linux armel ", "armel is given twice"),
+            (
+                "armel   -                       -",
+                "armhf   -                       -",
+                "no linux line with a program of its own",
+            ),
+            (
+                "linux armhf    linux-armhf    -       armel   -    ",
+                "linux armhf    linux-armhf    -       armel   arm  ",
+                "the columns after program are armel's",
+            ),
+            ("-march=mips32r2            12 ", "-march=mips32r2            14 ", "releases must be some of"),
+            (" 6.1     i386 ", " 6.1     armhf ", "armhf is no linux line"),
+            ("windows x64   windows-x64 ", "windows x64   windows-x86 ", "windows-x86 is given twice"),
+            ("\nwindows name", "\nmacos x\nwindows name", "linux or windows"),
+        ]:
             with self.subTest(reason=reason), tempfile.TemporaryDirectory() as folder:
                 self.assertIn(old, text)
                 (Path(folder) / "architectures").write_text(text.replace(old, new, 1))

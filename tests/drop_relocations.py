@@ -9,5 +9,5 @@ import pefile
 pe = pefile.PE(sys.argv[1])
 for block in pe.DIRECTORY_ENTRY_BASERELOC:
     for entry in block.entries:
-        entry.struct.Data &= 0x0fff
+        entry.struct.Data &= 0x0FFF
 pe.write(sys.argv[2])

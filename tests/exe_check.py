@@ -17,19 +17,20 @@ parser.add_argument("version_text", help="the version as the resource shows it, 
 parser.add_argument("major", type=int)
 parser.add_argument("minor", type=int)
 parser.add_argument("arch", choices=["x86", "x64", "arm64"])
-parser.add_argument("--timestamp", type=int, metavar="EPOCH",
-                    help="the time the PE header must carry: SOURCE_DATE_EPOCH, or 0")
+parser.add_argument(
+    "--timestamp", type=int, metavar="EPOCH", help="the time the PE header must carry: SOURCE_DATE_EPOCH, or 0"
+)
 args = parser.parse_args()
-exe_path, version_text, major, minor, arch = (args.exe, args.version_text, args.major,
-                                              args.minor, args.arch)
+exe_path, version_text, major, minor, arch = (args.exe, args.version_text, args.major, args.minor, args.arch)
 # Each architecture's machine type, the manifest's name for it, the header's
 # DllCharacteristics, exactly, and its OS and subsystem version: Windows 7,
 # or 10 on ARM64, where Windows begins with it.
 common_flags = ["DYNAMIC_BASE", "NX_COMPAT", "TERMINAL_SERVER_AWARE"]
-machines = {"x86": ("IMAGE_FILE_MACHINE_I386", "x86", common_flags + ["NO_SEH"], (6, 1)),
-            "x64": ("IMAGE_FILE_MACHINE_AMD64", "amd64", common_flags + ["HIGH_ENTROPY_VA"], (6, 1)),
-            "arm64": ("IMAGE_FILE_MACHINE_ARM64", "arm64", common_flags + ["HIGH_ENTROPY_VA"],
-                      (10, 0))}
+machines = {
+    "x86": ("IMAGE_FILE_MACHINE_I386", "x86", common_flags + ["NO_SEH"], (6, 1)),
+    "x64": ("IMAGE_FILE_MACHINE_AMD64", "amd64", common_flags + ["HIGH_ENTROPY_VA"], (6, 1)),
+    "arm64": ("IMAGE_FILE_MACHINE_ARM64", "arm64", common_flags + ["HIGH_ENTROPY_VA"], (10, 0)),
+}
 machine, manifest_arch, flags, windows_version = machines[arch]
 pe = pefile.PE(exe_path)
 failures = []
@@ -48,31 +49,35 @@ signature = pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRE
 unsigned_size = os.path.getsize(exe_path) - signature.Size
 if unsigned_size > 10240:
     failures.append(f"{unsigned_size} bytes, more than 10 KiB")
-expect("subsystem", pe.OPTIONAL_HEADER.Subsystem,
-       pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
+expect("subsystem", pe.OPTIONAL_HEADER.Subsystem, pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
 
-expect("image version", (pe.OPTIONAL_HEADER.MajorImageVersion,
-                         pe.OPTIONAL_HEADER.MinorImageVersion), (major, minor))
+expect("image version", (pe.OPTIONAL_HEADER.MajorImageVersion, pe.OPTIONAL_HEADER.MinorImageVersion), (major, minor))
 header = pe.OPTIONAL_HEADER
-expect("OS version", (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion),
-       windows_version)
-expect("subsystem version", (header.MajorSubsystemVersion, header.MinorSubsystemVersion),
-       windows_version)
+expect("OS version", (header.MajorOperatingSystemVersion, header.MinorOperatingSystemVersion), windows_version)
+expect("subsystem version", (header.MajorSubsystemVersion, header.MinorSubsystemVersion), windows_version)
 prefix = "IMAGE_DLLCHARACTERISTICS_"
-expect("DllCharacteristics",
-       sorted(name.removeprefix(prefix) for name, bit in pefile.DLL_CHARACTERISTICS.items()
-              if isinstance(name, str) and name.startswith(prefix)
-              and header.DllCharacteristics & bit), sorted(flags))
+expect(
+    "DllCharacteristics",
+    sorted(
+        name.removeprefix(prefix)
+        for name, bit in pefile.DLL_CHARACTERISTICS.items()
+        if isinstance(name, str) and name.startswith(prefix) and header.DllCharacteristics & bit
+    ),
+    sorted(flags),
+)
 
 # ASLR moves a program only by its base relocations: Windows and the scanners
 # look for them in the .reloc section that the directory names.
 relocations = header.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
-relocation_entries = [entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
-                      for entry in block.entries if entry.type]
-reloc_sections = [section.VirtualAddress for section in pe.sections
-                  if section.Name.rstrip(b"\0") == b".reloc"]
-if (not relocation_entries or reloc_sections != [relocations.VirtualAddress]
-        or pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]):
+relocation_entries = [
+    entry for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries if entry.type
+]
+reloc_sections = [section.VirtualAddress for section in pe.sections if section.Name.rstrip(b"\0") == b".reloc"]
+if (
+    not relocation_entries
+    or reloc_sections != [relocations.VirtualAddress]
+    or pe.FILE_HEADER.Characteristics & pefile.IMAGE_CHARACTERISTICS["IMAGE_FILE_RELOCS_STRIPPED"]
+):
     failures.append("no base relocations in a .reloc section, so ASLR would not move the program")
 
 fixed = pe.VS_FIXEDFILEINFO[0]
@@ -95,8 +100,7 @@ expect("OriginalFilename", table.get("OriginalFilename"), "uptime-report.exe")
 for key in ("FileDescription", "ProductName", "InternalName", "LegalCopyright"):
     if not table.get(key):
         failures.append(f"{key} is missing or empty")
-expect("Translation", [t.decode() if isinstance(t, bytes) else t for t in translations],
-       ["0x0409 0x04b0"])
+expect("Translation", [t.decode() if isinstance(t, bytes) else t for t in translations], ["0x0409 0x04b0"])
 
 manifest = b""
 for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
@@ -106,8 +110,11 @@ for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries:
 for needle in (b'level="asInvoker"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"):
     if needle not in manifest:
         failures.append(f"manifest lacks {needle.decode()}")
-expect("manifest processorArchitecture",
-       re.findall(rb'processorArchitecture="([^"]*)"', manifest), [manifest_arch.encode()])
+expect(
+    "manifest processorArchitecture",
+    re.findall(rb'processorArchitecture="([^"]*)"', manifest),
+    [manifest_arch.encode()],
+)
 
 # No C runtime: KERNEL32.dll is the one import.
 imports = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
@@ -125,13 +132,13 @@ def initialiser_entries():
     linkers lay out as pointers: -1, the entries, 0. An entry is an address,
     so it has a base relocation; a list without entries is -1 then 0."""
     size = 8 if pe.OPTIONAL_HEADER.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE_PLUS else 4
-    relocated = {entry.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
-                 for entry in block.entries if entry.type}
+    relocated = {
+        entry.rva for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", []) for entry in block.entries if entry.type
+    }
     entries = []
     for section in pe.sections:
         data = section.get_data()
-        words = [int.from_bytes(data[i:i + size], "little")
-                 for i in range(0, len(data) - size + 1, size)]
+        words = [int.from_bytes(data[i : i + size], "little") for i in range(0, len(data) - size + 1, size)]
         for start, word in enumerate(words):
             if word != (1 << 8 * size) - 1:
                 continue
@@ -139,14 +146,16 @@ def initialiser_entries():
             while end < len(words) and section.VirtualAddress + end * size in relocated:
                 end += 1
             if end > start + 1 and end < len(words) and words[end] == 0:
-                entries += [hex(w) for w in words[start + 1:end]]
+                entries += [hex(w) for w in words[start + 1 : end]]
     return entries
 
 
 initialisers = initialiser_entries()
 if initialisers:
-    failures.append(f"static constructors or destructors at {initialisers}, which nothing runs "
-                    "without the C runtime (a global with a dynamic initialiser?)")
+    failures.append(
+        f"static constructors or destructors at {initialisers}, which nothing runs "
+        "without the C runtime (a global with a dynamic initialiser?)"
+    )
 
 for failure in failures:
     print("FAIL:", failure)

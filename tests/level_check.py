@@ -18,14 +18,12 @@ import sys
 
 # Options that name the compile's output files, with the argument they take
 # where it is a separate word: the preprocessing run writes none of them.
-OUTPUT_OPTIONS = {"-o": True, "-MF": True, "-MT": True, "-MQ": True, "-MD": False,
-                  "-MMD": False, "-c": False}
+OUTPUT_OPTIONS = {"-o": True, "-MF": True, "-MT": True, "-MQ": True, "-MD": False, "-MMD": False, "-c": False}
 
 
 def macros(command, directory):
     """{name: value} of every macro that COMMAND defines, preprocessing only."""
-    result = subprocess.run(command + ["-dM", "-E"], cwd=directory,
-                            capture_output=True, text=True)
+    result = subprocess.run(command + ["-dM", "-E"], cwd=directory, capture_output=True, text=True)
     if result.returncode != 0:
         sys.exit(f"level_check: {shlex.join(command)} failed:\n{result.stderr}")
     found = {}
@@ -54,8 +52,7 @@ def main():
     commands_path, source_dir, expected = sys.argv[1:4]
     added = sys.argv[4:]
     with open(commands_path, encoding="utf-8") as f:
-        entries = [e for e in json.load(f)
-                   if os.path.commonpath([e["file"], source_dir]) == source_dir]
+        entries = [e for e in json.load(f) if os.path.commonpath([e["file"], source_dir]) == source_dir]
     if not entries:
         sys.exit(f"level_check: {commands_path} records no compile of {source_dir}")
     name, *rest = expected.split()
@@ -71,8 +68,10 @@ def main():
         differences = [f"{n} {got[n]}" for n in sorted(got) if want.get(n) != got[n]]
         differences += [f"no {n}" for n in sorted(want) if n not in got]
         if differences:
-            sys.exit(f"level_check: {entry['file']} was compiled for more or other than "
-                     f"{' '.join(rest)}: {', '.join(differences)}")
+            sys.exit(
+                f"level_check: {entry['file']} was compiled for more or other than "
+                f"{' '.join(rest)}: {', '.join(differences)}"
+            )
         print(f"{entry['file']}: {expected}")
 
 

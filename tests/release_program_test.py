@@ -19,8 +19,24 @@ import zipfile
 from pathlib import Path
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
-from uptime_release import (authenticode, buildinfo, deb822, make, openpgp, publish, releaseinfo,  # noqa: E402
-                            rpmfile, sandbox, source_archive, spdx, steps, sums, tools, verify, zipfiles)
+from uptime_release import (
+    authenticode,
+    buildinfo,
+    deb822,
+    make,
+    openpgp,
+    publish,
+    releaseinfo,  # noqa: E402
+    rpmfile,
+    sandbox,
+    source_archive,
+    spdx,
+    steps,
+    sums,
+    tools,
+    verify,
+    zipfiles,
+)
 from uptime_release.errors import FormatError, Refused  # noqa: E402
 
 COMMIT = "a" * 40
@@ -34,9 +50,14 @@ def release_info_text(**changes):
 
 def buildinfo_text():
     record = buildinfo.Buildinfo(
-        version="1.00-2", commit=COMMIT, epoch=1796600000, architectures=("amd64",), build_architecture="amd64",
+        version="1.00-2",
+        commit=COMMIT,
+        epoch=1796600000,
+        architectures=("amd64",),
+        build_architecture="amd64",
         checksums=(("a.deb", 3, "1" * 32, "2" * 40, "3" * 64),),
-        roots=(buildinfo.Root("debian-13", "trixie", ("amd64",), ("native",), (("bash", "5.2"), ("dpkg", "1.22"))),))
+        roots=(buildinfo.Root("debian-13", "trixie", ("amd64",), ("native",), (("bash", "5.2"), ("dpkg", "1.22"))),),
+    )
     return buildinfo.write(record).encode()
 
 
@@ -53,37 +74,54 @@ class Readers(unittest.TestCase):
         self.assertEqual([list(p) for p in deb822.read(b"A: 1\nB:\n x\n y\n\nC: 2\n", "F")], [["A", "B"], ["C"]])
         line = b"Package-Revision: 2\n"
         for new, reason in [
-                (line + line, "one form"), (b"Package-Revision:2\n", "one form"), (b"Package-Revision:  2\n", "one form"),
-                (b"Package-Revision: 2 \n", "one form"), (b"Package-Revision:\t2\n", "one form"),
-                (line + b"\n", "one form"), (b"\n" + line, "2 paragraphs"), (line + b" x\n", "not a valid value"),
-                (line + b"package-revision: 2\n", "not a field of this file"), (line + b"no colon\n", "not a field"),
-                (line[:-1], "no newline"), (b"Package-Revision: \xc3\xbc\n", "not ASCII")]:
+            (line + line, "one form"),
+            (b"Package-Revision:2\n", "one form"),
+            (b"Package-Revision:  2\n", "one form"),
+            (b"Package-Revision: 2 \n", "one form"),
+            (b"Package-Revision:\t2\n", "one form"),
+            (line + b"\n", "one form"),
+            (b"\n" + line, "2 paragraphs"),
+            (line + b" x\n", "not a valid value"),
+            (line + b"package-revision: 2\n", "not a field of this file"),
+            (line + b"no colon\n", "not a field"),
+            (line[:-1], "no newline"),
+            (b"Package-Revision: \xc3\xbc\n", "not ASCII"),
+        ]:
             with self.subTest(new=new):
                 self.refused(releaseinfo.read, good.replace(line, new), reason)
         self.refused(releaseinfo.read, b"", "empty")
 
     def test_sums(self):
-        self.assertEqual(sums.read(f"{DIGEST}  a.deb\n{DIGEST}  b.rpm\n".encode(), "S"),
-                         {"a.deb": DIGEST, "b.rpm": DIGEST})
+        self.assertEqual(
+            sums.read(f"{DIGEST}  a.deb\n{DIGEST}  b.rpm\n".encode(), "S"), {"a.deb": DIGEST, "b.rpm": DIGEST}
+        )
         for data, reason in [
-                (f"{DIGEST}  a.deb", "no newline"), (f"{DIGEST}  b\n{DIGEST}  a\n", "byte order"),
-                (f"{DIGEST}  a\n{DIGEST}  a\n", "twice"), (f"{DIGEST} *a\n", "plain file name"),
-                (f"{DIGEST}  ../a\n", "plain file name"), (f"{DIGEST}  .hidden\n", "plain file name"),
-                (f"{DIGEST}  -a\n", "plain file name"), (f"{'a' * 63}A  a\n", "plain file name"),
-                (f"{DIGEST}  a\n\n", "plain file name")]:
+            (f"{DIGEST}  a.deb", "no newline"),
+            (f"{DIGEST}  b\n{DIGEST}  a\n", "byte order"),
+            (f"{DIGEST}  a\n{DIGEST}  a\n", "twice"),
+            (f"{DIGEST} *a\n", "plain file name"),
+            (f"{DIGEST}  ../a\n", "plain file name"),
+            (f"{DIGEST}  .hidden\n", "plain file name"),
+            (f"{DIGEST}  -a\n", "plain file name"),
+            (f"{'a' * 63}A  a\n", "plain file name"),
+            (f"{DIGEST}  a\n\n", "plain file name"),
+        ]:
             with self.subTest(data=data):
                 self.refused(sums.read, data.encode(), reason)
 
     def test_release_info(self):
         self.assertEqual(releaseinfo.read(release_info_text(), "R").revision, 2)
         for data, reason in [
-                (release_info_text(Commit="xyz"), "not a valid value"),
-                (release_info_text(**{"Source-Date-Epoch": "4102444800"}), "outside"),
-                (release_info_text(**{"Source-Date-Epoch": "0123"}), "not a valid value"),
-                (release_info_text(Other="1"), "not a field of this file"),
-                (release_info_text(**{"Release-Url": "https://x/ y"}), "not a valid value"),
-                (b"Source-Date-Epoch: 1796600000\nCommit: " + COMMIT.encode() + b"\nPackage-Revision: 2\n",
-                 "FILE:1: not in RELEASE-INFO's one form")]:
+            (release_info_text(Commit="xyz"), "not a valid value"),
+            (release_info_text(**{"Source-Date-Epoch": "4102444800"}), "outside"),
+            (release_info_text(**{"Source-Date-Epoch": "0123"}), "not a valid value"),
+            (release_info_text(Other="1"), "not a field of this file"),
+            (release_info_text(**{"Release-Url": "https://x/ y"}), "not a valid value"),
+            (
+                b"Source-Date-Epoch: 1796600000\nCommit: " + COMMIT.encode() + b"\nPackage-Revision: 2\n",
+                "FILE:1: not in RELEASE-INFO's one form",
+            ),
+        ]:
             with self.subTest(data=data):
                 self.refused(releaseinfo.read, data, reason)
 
@@ -91,16 +129,17 @@ class Readers(unittest.TestCase):
         good = buildinfo_text()
         self.assertEqual(buildinfo.read(good, "B").version, "1.00-2")
         for old, new, reason in [
-                (b"Version: 1.00-2\n", b"Version: 9.99\nVersion: 1.00-2\n", "FILE:5: not in BUILDINFO's one form"),
-                (b"Source-Date-Epoch: 1796600000\n", b"Source-Date-Epoch:1796600000\n", "one form"),
-                (b"Source-Date-Epoch: 1796600000\n", b"Source-Date-Epoch: 4102444800\n", "out of range"),
-                (b" bash (= 5.2),\n", b" bash 5.2,\n", "not 'package (= version)'"),
-                (b" bash (= 5.2),\n", b" dpkg (= 1.0),\n", "listed twice"),
-                (b" bash (= 5.2),\n", b" zsh (= 5.9),\n", "one form"),
-                (b"Format: 1.0\n", b"Format: 1.0\nExtra: 1\n", "not a field of this file"),
-                (b'TZ="UTC"\n', b'TZ="Asia/Tokyo"\n', "one form"),
-                (b"Root: debian-13\n", b"", "lacks Root"),
-                (b"Format: 1.0\n", b"Format: 1.0\nno colon here\n", "not a field")]:
+            (b"Version: 1.00-2\n", b"Version: 9.99\nVersion: 1.00-2\n", "FILE:5: not in BUILDINFO's one form"),
+            (b"Source-Date-Epoch: 1796600000\n", b"Source-Date-Epoch:1796600000\n", "one form"),
+            (b"Source-Date-Epoch: 1796600000\n", b"Source-Date-Epoch: 4102444800\n", "out of range"),
+            (b" bash (= 5.2),\n", b" bash 5.2,\n", "not 'package (= version)'"),
+            (b" bash (= 5.2),\n", b" dpkg (= 1.0),\n", "listed twice"),
+            (b" bash (= 5.2),\n", b" zsh (= 5.9),\n", "one form"),
+            (b"Format: 1.0\n", b"Format: 1.0\nExtra: 1\n", "not a field of this file"),
+            (b'TZ="UTC"\n', b'TZ="Asia/Tokyo"\n', "one form"),
+            (b"Root: debian-13\n", b"", "lacks Root"),
+            (b"Format: 1.0\n", b"Format: 1.0\nno colon here\n", "not a field"),
+        ]:
             with self.subTest(new=new):
                 self.assertIn(old, good)
                 self.refused(buildinfo.read, good.replace(old, new, 1), reason)
@@ -108,8 +147,11 @@ class Readers(unittest.TestCase):
     def test_spdx(self):
         comment = f'"comment": "The release of uptime-report 1.00-2 from commit {COMMIT}."'
         self.assertEqual(spdx.read_commit(('{"spdxVersion": "SPDX-2.3", ' + comment + "}").encode(), "D"), COMMIT)
-        for data, reason in [('{"spdxVersion": "SPDX-2.3", "spdxVersion": "SPDX-2.3", ' + comment + "}", "twice"),
-                             ('{"spdxVersion": "SPDX-2.3"}', "naming its commit"), ("[", "not a JSON")]:
+        for data, reason in [
+            ('{"spdxVersion": "SPDX-2.3", "spdxVersion": "SPDX-2.3", ' + comment + "}", "twice"),
+            ('{"spdxVersion": "SPDX-2.3"}', "naming its commit"),
+            ("[", "not a JSON"),
+        ]:
             with self.subTest(data=data):
                 self.refused(spdx.read_commit, data.encode(), reason)
 
@@ -120,8 +162,13 @@ def tar(members):
     with tarfile.open(fileobj=buffer, mode="w:gz") as archive:
         for name, kind, content in members:
             info = tarfile.TarInfo(name)
-            info.type = {"dir": tarfile.DIRTYPE, "file": tarfile.REGTYPE, "link": tarfile.SYMTYPE,
-                         "hard": tarfile.LNKTYPE, "char": tarfile.CHRTYPE}[kind]
+            info.type = {
+                "dir": tarfile.DIRTYPE,
+                "file": tarfile.REGTYPE,
+                "link": tarfile.SYMTYPE,
+                "hard": tarfile.LNKTYPE,
+                "char": tarfile.CHRTYPE,
+            }[kind]
             if kind in ("link", "hard"):
                 info.linkname = content
             data = content.encode() if kind == "file" else b""
@@ -141,36 +188,38 @@ class SourceArchive(unittest.TestCase):
             os.unlink(path)
 
     def test_members(self):
-        self.assertEqual(self.members([("top", "dir", ""), ("top/a", "file", "x"), ("top/l", "link", "a")]),
-                         ["a", "l"])
+        self.assertEqual(self.members([("top", "dir", ""), ("top/a", "file", "x"), ("top/l", "link", "a")]), ["a", "l"])
         top = ("top", "dir", "")
         for members, reason in [
-                ([("top", "link", "/etc")], "not the folder top/"),
-                ([("other", "dir", ""), top], "not the folder top/"),
-                ([top, ("/etc/x", "file", "")], "outside the folder"),
-                ([top, ("top/../x", "file", "")], "outside the folder"),
-                ([top, ("other/x", "file", "")], "outside the folder"),
-                ([top, ("top/h", "hard", "top/x")], "hard link"),
-                ([top, ("top/d", "char", "")], "device"),
-                ([top, ("top/a", "file", ""), ("top/a", "file", "")], "twice"),
-                ([top, ("top/" + "a" * 70000, "file", "")], "an extended header")]:
+            ([("top", "link", "/etc")], "not the folder top/"),
+            ([("other", "dir", ""), top], "not the folder top/"),
+            ([top, ("/etc/x", "file", "")], "outside the folder"),
+            ([top, ("top/../x", "file", "")], "outside the folder"),
+            ([top, ("other/x", "file", "")], "outside the folder"),
+            ([top, ("top/h", "hard", "top/x")], "hard link"),
+            ([top, ("top/d", "char", "")], "device"),
+            ([top, ("top/a", "file", ""), ("top/a", "file", "")], "twice"),
+            ([top, ("top/" + "a" * 70000, "file", "")], "an extended header"),
+        ]:
             with self.subTest(members=members):
                 with self.assertRaises(FormatError) as caught:
                     self.members(members)
                 self.assertIn(reason, str(caught.exception))
 
-    @unittest.skipUnless(hasattr(tarfile, "data_filter"), "the unpacking runs in the Debian 13 root, whose Python "
-                         "has tarfile's data filter; this one has none")
+    @unittest.skipUnless(
+        hasattr(tarfile, "data_filter"),
+        "the unpacking runs in the Debian 13 root, whose Python " "has tarfile's data filter; this one has none",
+    )
     def test_unpack(self):
         """The rebuild unpacks the archive through tarfile's data filter: a
         link leading out is refused, and nothing lands outside."""
         top, below = ("top", "dir", ""), ("top/x", "dir", "")
         for members, failing in [
-                ([top, below, ("top/x/f", "file", "x"), ("top/l", "link", "x/f")], False),
-                ([top, below, ("top/x/l", "link", "/etc")], True),
-                ([top, below, ("top/x/l", "link", "../..")], True),
-                ([top, below, ("top/x/l", "link", ".."), ("top/l2", "link", "x/l/.."), ("top/l2/f", "file", "")],
-                 True)]:
+            ([top, below, ("top/x/f", "file", "x"), ("top/l", "link", "x/f")], False),
+            ([top, below, ("top/x/l", "link", "/etc")], True),
+            ([top, below, ("top/x/l", "link", "../..")], True),
+            ([top, below, ("top/x/l", "link", ".."), ("top/l2", "link", "x/l/.."), ("top/l2/f", "file", "")], True),
+        ]:
             with self.subTest(members=members), tempfile.TemporaryDirectory() as tmp:
                 archive, into = Path(tmp, "a.tar.gz"), Path(tmp, "into")
                 archive.write_bytes(tar(members))
@@ -193,8 +242,10 @@ class SourceArchive(unittest.TestCase):
 
 def rpm(header_entries, store, padding=b""):
     lead = b"\xed\xab\xee\xdb" + bytes(92)
-    index = b"".join(t.to_bytes(4, "big") + k.to_bytes(4, "big") + o.to_bytes(4, "big") + c.to_bytes(4, "big")
-                     for t, k, o, c in header_entries)
+    index = b"".join(
+        t.to_bytes(4, "big") + k.to_bytes(4, "big") + o.to_bytes(4, "big") + c.to_bytes(4, "big")
+        for t, k, o, c in header_entries
+    )
     header = rpmfile.HEADER_MAGIC + len(header_entries).to_bytes(4, "big") + len(store).to_bytes(4, "big")
     body = header + index + store
     return lead + body + (padding or bytes(-len(body) % 8)) + rpmfile.HEADER_MAGIC + bytes(8) + b"payload"
@@ -204,11 +255,16 @@ class Signatures(unittest.TestCase):
     def test_rpm(self):
         good = rpm([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x10" + bytes(4))
         self.assertEqual(rpmfile.signature_header(good, "p.rpm")[:8], rpmfile.HEADER_MAGIC)
-        taken = rpmfile.with_signature_header(b"\xed\xab\xee\xdbLEAD" + good[8:], rpmfile.signature_header(good, "p"), "p")
+        taken = rpmfile.with_signature_header(
+            b"\xed\xab\xee\xdbLEAD" + good[8:], rpmfile.signature_header(good, "p"), "p"
+        )
         self.assertEqual(taken[:8], b"\xed\xab\xee\xdbLEAD")
-        for data, reason in [(b"junk" * 40, "no lead"), (rpm([(9999, 4, 0, 1)], bytes(4)), "does not write"),
-                             (rpm([(1008, 7, 0, 4)], b"blob"), "reserved space holds data"),
-                             (rpm([(1000, 4, 0, 1)], bytes(4), b"\1" * 4), "padded")]:
+        for data, reason in [
+            (b"junk" * 40, "no lead"),
+            (rpm([(9999, 4, 0, 1)], bytes(4)), "does not write"),
+            (rpm([(1008, 7, 0, 4)], b"blob"), "reserved space holds data"),
+            (rpm([(1000, 4, 0, 1)], bytes(4), b"\1" * 4), "padded"),
+        ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
                     rpmfile.signature_header(data, "p.rpm")
@@ -218,12 +274,14 @@ class Signatures(unittest.TestCase):
         """A rebuild takes over the published OpenPGP signatures alone: any
         other entry must be the rebuilt package's own."""
         rebuilt = rpm([(1000, 4, 0, 1), (1008, 7, 4, 8)], b"\0\0\0\x10" + bytes(8))
-        signed = rpmfile.signature_header(rpm([(268, 7, 0, 4), (1000, 4, 4, 1), (1008, 7, 8, 4)],
-                                              b"sig!" + b"\0\0\0\x10" + bytes(4)), "p")
+        signed = rpmfile.signature_header(
+            rpm([(268, 7, 0, 4), (1000, 4, 4, 1), (1008, 7, 8, 4)], b"sig!" + b"\0\0\0\x10" + bytes(4)), "p"
+        )
         rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
         for entries, store, reason in [
-                ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
-                ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not")]:
+            ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
+            ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not"),
+        ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
                     rpmfile.check_taken_over(rebuilt, rpmfile.signature_header(rpm(entries, store), "p"), "p.rpm")
@@ -231,21 +289,28 @@ class Signatures(unittest.TestCase):
 
     def test_authenticode(self):
         der = authenticode._der
-        signer = der(0x30, der(0x02, b"\1") + der(0xa0, b"auth") + der(0x04, b"sig"))
-        with_blob = der(0x30, signer[2:] + der(0xa1, b"unauthenticated blob"))
-        signed_data = lambda info: der(0x30, der(0x06, b"\x2a\x86") + der(0xa0, der(0x30, der(0x02, b"\1") +
-                                                                                     der(0x31, info))))
+        signer = der(0x30, der(0x02, b"\1") + der(0xA0, b"auth") + der(0x04, b"sig"))
+        with_blob = der(0x30, signer[2:] + der(0xA1, b"unauthenticated blob"))
+        signed_data = lambda info: der(
+            0x30, der(0x06, b"\x2a\x86") + der(0xA0, der(0x30, der(0x02, b"\1") + der(0x31, info)))
+        )
         pe = bytearray(0x200)
-        pe[:2], pe[0x3c:0x40], pe[0x80:0x84] = b"MZ", (0x80).to_bytes(4, "little"), b"PE\0\0"
-        pe[0x98:0x9a], pe[0x98 + 108:0x98 + 112] = (0x20b).to_bytes(2, "little"), (16).to_bytes(4, "little")
+        pe[:2], pe[0x3C:0x40], pe[0x80:0x84] = b"MZ", (0x80).to_bytes(4, "little"), b"PE\0\0"
+        pe[0x98:0x9A], pe[0x98 + 108 : 0x98 + 112] = (0x20B).to_bytes(2, "little"), (16).to_bytes(4, "little")
         exe = authenticode.attach(bytes(pe), signed_data(with_blob), "p.exe")
         self.assertEqual(authenticode.signature(exe, "p.exe"), signed_data(signer))
         self.assertIsNone(authenticode.signature(bytes(pe), "p.exe"))
         entry = 0x98 + 112 + 8 * authenticode.SECURITY_DIRECTORY
         second = bytearray(exe + bytes(8) + b"\1" * 8)
-        second[entry + 4:entry + 8] = (int.from_bytes(exe[entry + 4:entry + 8], "little") + 16).to_bytes(4, "little")
-        for data, reason in [(bytes(second), "more than one certificate"), (exe + bytes(8), "8-aligned end"),
-                             (exe[:-8], "8-aligned end"), (b"ZM" + exe[2:], "not a Windows program")]:
+        second[entry + 4 : entry + 8] = (int.from_bytes(exe[entry + 4 : entry + 8], "little") + 16).to_bytes(
+            4, "little"
+        )
+        for data, reason in [
+            (bytes(second), "more than one certificate"),
+            (exe + bytes(8), "8-aligned end"),
+            (exe[:-8], "8-aligned end"),
+            (b"ZM" + exe[2:], "not a Windows program"),
+        ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
                     authenticode.signature(data, "p.exe")
@@ -268,18 +333,33 @@ class OpenPGPSignatures(unittest.TestCase):
 
         def run(*args):
             subprocess.run(cls.gpg + list(args), check=True, capture_output=True)
-        for name, made, expiry in (("one", now - 100, "never"), ("two", now - 100, "never"),
-                                   ("expired", now - 3 * 86400, "1d")):
-            run("--faked-system-time", f"{made}!", "--quick-gen-key", f"{name} <{name}@example.invalid>",
-                "ed25519", "sign", expiry)
-        fingerprint = subprocess.run(cls.gpg + ["--with-colons", "--list-keys", "one"], capture_output=True,
-                                     text=True).stdout.split("fpr:::::::::")[1].split(":")[0]
+
+        for name, made, expiry in (
+            ("one", now - 100, "never"),
+            ("two", now - 100, "never"),
+            ("expired", now - 3 * 86400, "1d"),
+        ):
+            run(
+                "--faked-system-time",
+                f"{made}!",
+                "--quick-gen-key",
+                f"{name} <{name}@example.invalid>",
+                "ed25519",
+                "sign",
+                expiry,
+            )
+        fingerprint = (
+            subprocess.run(cls.gpg + ["--with-colons", "--list-keys", "one"], capture_output=True, text=True)
+            .stdout.split("fpr:::::::::")[1]
+            .split(":")[0]
+        )
         run("--quick-add-key", fingerprint, "ed25519", "sign", "never")
         cls.data = cls.work / "data"
         cls.data.write_text("sums\n")
         for key in ("one", "two", "expired"):
-            (cls.work / f"{key}.asc").write_bytes(subprocess.run(cls.gpg + ["--armor", "--export", key],
-                                                                 capture_output=True).stdout)
+            (cls.work / f"{key}.asc").write_bytes(
+                subprocess.run(cls.gpg + ["--armor", "--export", key], capture_output=True).stdout
+            )
         cls.revocation = next(home.glob(f"openpgp-revocs.d/{fingerprint}.rev")).read_text().replace(":-----", "-----")
 
     @classmethod
@@ -288,8 +368,9 @@ class OpenPGPSignatures(unittest.TestCase):
         cls.tmp.cleanup()
 
     def signed(self, *options, data=None):
-        return subprocess.run(self.gpg + list(options) + ["-o", "-", str(data or self.data)], check=True,
-                              capture_output=True).stdout
+        return subprocess.run(
+            self.gpg + list(options) + ["-o", "-", str(data or self.data)], check=True, capture_output=True
+        ).stdout
 
     def verdict(self, key, signature, data=b"sums\n"):
         check = self.work / "check"
@@ -306,21 +387,34 @@ class OpenPGPSignatures(unittest.TestCase):
         detached = self.signed("--armor", "--detach-sign", "-u", "one")
         both = self.signed("--armor", "--detach-sign", "-u", "one", "-u", "two")
         for key, signature, data, good, problem in [
-                (one, detached, b"sums\n", "one <one@example.invalid>", None),
-                (one, self.signed("--detach-sign", "-u", "one"), b"sums\n", "one <one@example.invalid>", None),
-                (one, both, b"sums\n", "one <one@example.invalid>", None),
-                (two, detached, b"sums\n", None, "not signed by KEY"),
-                (one, detached, b"other sums\n", None, "BAD signature"),
-                (one, self.signed("--clearsign", "-u", "one"), b"sums\n", None, "BAD signature"),
-                (one + self.revocation, detached, b"sums\n", None, "revoked"),
-                ((self.work / "expired.asc").read_text(),
-                 self.signed("--faked-system-time", f"{int(time.time()) - 5 * 43200}!", "--armor", "--detach-sign",
-                             "-u", "expired"), b"sums\n", None, "expired")]:
+            (one, detached, b"sums\n", "one <one@example.invalid>", None),
+            (one, self.signed("--detach-sign", "-u", "one"), b"sums\n", "one <one@example.invalid>", None),
+            (one, both, b"sums\n", "one <one@example.invalid>", None),
+            (two, detached, b"sums\n", None, "not signed by KEY"),
+            (one, detached, b"other sums\n", None, "BAD signature"),
+            (one, self.signed("--clearsign", "-u", "one"), b"sums\n", None, "BAD signature"),
+            (one + self.revocation, detached, b"sums\n", None, "revoked"),
+            (
+                (self.work / "expired.asc").read_text(),
+                self.signed(
+                    "--faked-system-time",
+                    f"{int(time.time()) - 5 * 43200}!",
+                    "--armor",
+                    "--detach-sign",
+                    "-u",
+                    "expired",
+                ),
+                b"sums\n",
+                None,
+                "expired",
+            ),
+        ]:
             with self.subTest(good=good, problem=problem):
                 verdict = self.verdict(key, signature, data)
                 self.assertEqual(verdict.good, good)
-                self.assertTrue(any(problem in p for p in verdict.problems) if problem else not verdict.problems,
-                                verdict.problems)
+                self.assertTrue(
+                    any(problem in p for p in verdict.problems) if problem else not verdict.problems, verdict.problems
+                )
         self.assertEqual(len(self.verdict(one, both).others), 1)
 
     def test_not_a_key(self):
@@ -337,8 +431,8 @@ class Tools(unittest.TestCase):
         """Every package the release program's commands need is on
         scripts/setup.sh's release line, which installs them."""
         setup = (Path(__file__).parent.parent / "scripts" / "setup.sh").read_text()
-        line = setup[setup.index("\nrelease=(") + 10:]
-        listed = set(line[:line.index(")")].split())
+        line = setup[setup.index("\nrelease=(") + 10 :]
+        listed = set(line[: line.index(")")].split())
         needed = {p for table in list(tools.NEEDED.values()) + list(tools.WANTED.values()) for p in table.values()}
         self.assertEqual(needed - listed, set())
 
@@ -351,9 +445,14 @@ class Archives(unittest.TestCase):
                 for name in names:
                     archive.writestr(name, b"x")
             return buffer.getvalue()
+
         self.assertEqual(list(zipfiles.read(made(["t/a.exe"]), "z")), ["t/a.exe"])
-        for names, reason in [(["/abs"], "outside"), (["t/../../x"], "outside"), (["t\\..\\x"], "outside"),
-                              ([f"t/{i}" for i in range(zipfiles.MEMBER_LIMIT + 1)], "at most")]:
+        for names, reason in [
+            (["/abs"], "outside"),
+            (["t/../../x"], "outside"),
+            (["t\\..\\x"], "outside"),
+            ([f"t/{i}" for i in range(zipfiles.MEMBER_LIMIT + 1)], "at most"),
+        ]:
             with self.subTest(names=names[:2]):
                 with self.assertRaises(FormatError) as caught:
                     zipfiles.read(made(names), "z")
@@ -371,11 +470,15 @@ class Archives(unittest.TestCase):
         one = self.one_member()
         end = one.rfind(b"PK\x05\x06")
         claims = bytearray(one)
-        claims[end + 10:end + 12] = struct.pack("<H", 60000)
+        claims[end + 10 : end + 12] = struct.pack("<H", 60000)
         zip64 = bytearray(one)
-        zip64[end + 10:end + 12] = b"\xff\xff"
-        for data, reason in [(many, "claims 40000 members"), (bytes(claims), "claims 60000 members"),
-                             (bytes(zip64), "ZIP64"), (b"PK\x03\x04" + bytes(100), "no end record")]:
+        zip64[end + 10 : end + 12] = b"\xff\xff"
+        for data, reason in [
+            (many, "claims 40000 members"),
+            (bytes(claims), "claims 60000 members"),
+            (bytes(zip64), "ZIP64"),
+            (b"PK\x03\x04" + bytes(100), "no end record"),
+        ]:
             with self.subTest(reason=reason):
                 tracemalloc.start()
                 with self.assertRaises(FormatError) as caught:
@@ -401,7 +504,7 @@ class Archives(unittest.TestCase):
                     member.write(bytes(1 << 20))
         data = bytearray(buffer.getvalue())
         central = data.rfind(b"PK\x01\x02")
-        data[22:26], data[central + 24:central + 28] = struct.pack("<I", 10), struct.pack("<I", 10)
+        data[22:26], data[central + 24 : central + 28] = struct.pack("<I", 10), struct.pack("<I", 10)
         tracemalloc.start()
         with self.assertRaises(FormatError):
             zipfiles.read(bytes(data), "z")
@@ -413,6 +516,7 @@ class Archives(unittest.TestCase):
 class SandboxLeftovers(unittest.TestCase):
     """What a build (as nobody) leaves in its artifacts folder is read, moved,
     chowned and chmodded by root: a link there is never followed."""
+
     PLANTED = ("folder link", "file link", "fifo")
 
     def planted(self, kind):
@@ -476,12 +580,14 @@ class TreeSwap(unittest.TestCase):
 
         def stop(*_):
             raise Stop()
+
         rename = os.rename
 
         def rename_then_signal(old, new, **kwargs):
             rename(old, new, **kwargs)
             if ".old." in str(new):
                 os.kill(os.getpid(), signal.SIGTERM)
+
         previous = signal.signal(signal.SIGTERM, stop)
         self.addCleanup(signal.signal, signal.SIGTERM, previous)
         for swaps in (True, False):
@@ -492,8 +598,9 @@ class TreeSwap(unittest.TestCase):
                 (Path(tmp) / "tree" / "old").touch()
                 folder = os.open(tmp, os.O_RDONLY | os.O_DIRECTORY)
                 self.addCleanup(os.close, folder)
-                with mock.patch.object(publish, "_exchange", publish._exchange if swaps else lambda *_: False), \
-                        mock.patch.object(os, "rename", rename_then_signal):
+                with mock.patch.object(
+                    publish, "_exchange", publish._exchange if swaps else lambda *_: False
+                ), mock.patch.object(os, "rename", rename_then_signal):
                     try:
                         publish._take_place(folder, "stage", folder, "tree")
                     except Stop:

@@ -43,22 +43,33 @@ class Buildinfo:
 
 def write(info):
     release = [
-        ("Format", "1.0"), ("Source", "uptime-report"), ("Binary", "uptime-report"),
-        ("Architecture", " ".join(("source",) + info.architectures)), ("Version", info.version),
-        ("Commit", info.commit), ("Source-Date-Epoch", str(info.epoch)),
-        ("Build-Architecture", info.build_architecture)]
+        ("Format", "1.0"),
+        ("Source", "uptime-report"),
+        ("Binary", "uptime-report"),
+        ("Architecture", " ".join(("source",) + info.architectures)),
+        ("Version", info.version),
+        ("Commit", info.commit),
+        ("Source-Date-Epoch", str(info.epoch)),
+        ("Build-Architecture", info.build_architecture),
+    ]
     for index, (field, _, _) in enumerate(CHECKSUMS):
-        release.append((f"Checksums-{field}", [f"{entry[2 + index]} {entry[1]} {entry[0]}"
-                                               for entry in info.checksums]))
+        release.append(
+            (f"Checksums-{field}", [f"{entry[2 + index]} {entry[1]} {entry[0]}" for entry in info.checksums])
+        )
     release.append(("Environment", ['LC_ALL="C"', f'SOURCE_DATE_EPOCH="{info.epoch}"', 'TZ="UTC"']))
     paragraphs = [release]
     for root in info.roots:
         packages = [f"{name} (= {version})," for name, version in root.packages]
         packages[-1] = packages[-1][:-1]
-        paragraphs.append([
-            ("Root", root.name), ("Suite", root.suite),
-            ("Architectures", " ".join(root.architectures)), ("Presets", " ".join(root.presets)),
-            ("Installed-Build-Depends", packages)])
+        paragraphs.append(
+            [
+                ("Root", root.name),
+                ("Suite", root.suite),
+                ("Architectures", " ".join(root.architectures)),
+                ("Presets", " ".join(root.presets)),
+                ("Installed-Build-Depends", packages),
+            ]
+        )
     return deb822.write(paragraphs)
 
 
@@ -67,9 +78,24 @@ def read(data, path):
     if len(paragraphs) < 2:
         raise FormatError(path, 0, "names no root the release was built in")
     fields = paragraphs[0]
-    deb822.check_fields(fields, path, (
-        "Format", "Source", "Binary", "Architecture", "Version", "Commit", "Source-Date-Epoch",
-        "Build-Architecture", "Checksums-Md5", "Checksums-Sha1", "Checksums-Sha256", "Environment"))
+    deb822.check_fields(
+        fields,
+        path,
+        (
+            "Format",
+            "Source",
+            "Binary",
+            "Architecture",
+            "Version",
+            "Commit",
+            "Source-Date-Epoch",
+            "Build-Architecture",
+            "Checksums-Md5",
+            "Checksums-Sha1",
+            "Checksums-Sha256",
+            "Environment",
+        ),
+    )
     architectures = deb822.value(fields, "Architecture", path, rf"source( {ARCH})+").split()[1:]
     epoch = int(deb822.value(fields, "Source-Date-Epoch", path, releaseinfo.EPOCH))
     if not releaseinfo.epoch_in_range(epoch):
@@ -80,8 +106,12 @@ def read(data, path):
         for offset, line in enumerate(entry.lines, 1):
             digest, _, rest = line.partition(" ")
             size, _, name = rest.partition(" ")
-            if (len(digest) != width or any(c not in "0123456789abcdef" for c in digest)
-                    or not size.isdigit() or not sums.FILE_NAME.fullmatch(name)):
+            if (
+                len(digest) != width
+                or any(c not in "0123456789abcdef" for c in digest)
+                or not size.isdigit()
+                or not sums.FILE_NAME.fullmatch(name)
+            ):
                 raise FormatError(path, entry.line + offset, f"Checksums-{field}: not a digest, a size and a name")
             listed.setdefault(name, {"size": size})[field] = digest
     checksums = []
@@ -91,17 +121,19 @@ def read(data, path):
         checksums.append((name, int(entry["size"])) + tuple(entry[f] for f, _, _ in CHECKSUMS))
     info = Buildinfo(
         version=deb822.value(fields, "Version", path, VERSION),
-        commit=deb822.value(fields, "Commit", path, releaseinfo.COMMIT), epoch=epoch,
+        commit=deb822.value(fields, "Commit", path, releaseinfo.COMMIT),
+        epoch=epoch,
         architectures=tuple(architectures),
         build_architecture=deb822.value(fields, "Build-Architecture", path, ARCH),
-        checksums=tuple(sorted(checksums, key=lambda c: c[0].encode())), roots=tuple(_root(p, path) for p in paragraphs[1:]))
+        checksums=tuple(sorted(checksums, key=lambda c: c[0].encode())),
+        roots=tuple(_root(p, path) for p in paragraphs[1:]),
+    )
     deb822.canonical(write(info), data, path, "BUILDINFO")
     return info
 
 
 def _root(fields, path):
-    deb822.check_fields(fields, path, ("Root", "Suite", "Architectures", "Presets",
-                                       "Installed-Build-Depends"))
+    deb822.check_fields(fields, path, ("Root", "Suite", "Architectures", "Presets", "Installed-Build-Depends"))
     entry = fields["Installed-Build-Depends"]
     packages = []
     for offset, line in enumerate(entry.lines, 1):
@@ -114,8 +146,10 @@ def _root(fields, path):
     for name, version in packages:
         if not re.fullmatch(PACKAGE, name) or not re.fullmatch(PACKAGE_VERSION, version):
             raise FormatError(path, entry.line, f"Installed-Build-Depends: {name} (= {version}) is not a package")
-    return Root(name=deb822.value(fields, "Root", path, r"[a-z0-9-]+"),
-                suite=deb822.value(fields, "Suite", path, SUITE),
-                architectures=tuple(deb822.value(fields, "Architectures", path, rf"{ARCH}( {ARCH})*").split()),
-                presets=tuple(deb822.value(fields, "Presets", path, r"[a-z0-9-]+( [a-z0-9-]+)*").split()),
-                packages=tuple(sorted(packages)))
+    return Root(
+        name=deb822.value(fields, "Root", path, r"[a-z0-9-]+"),
+        suite=deb822.value(fields, "Suite", path, SUITE),
+        architectures=tuple(deb822.value(fields, "Architectures", path, rf"{ARCH}( {ARCH})*").split()),
+        presets=tuple(deb822.value(fields, "Presets", path, r"[a-z0-9-]+( [a-z0-9-]+)*").split()),
+        packages=tuple(sorted(packages)),
+    )

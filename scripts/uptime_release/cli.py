@@ -70,25 +70,36 @@ environment: SIGN_GPG_KEY, SIGN_GPG_PASSPHRASE (sign the metadata), REPO_URL
 (the address TREE is served at)."""
 
 
-USAGE = {"make": "scripts/release.sh DIR   (--help for the rest)",
-         "verify": "scripts/verify-release.sh [--allow-incomplete] DIR [KEY]",
-         "publish": "scripts/publish-repos.sh RELEASE_DIR TREE"}
+USAGE = {
+    "make": "scripts/release.sh DIR   (--help for the rest)",
+    "verify": "scripts/verify-release.sh [--allow-incomplete] DIR [KEY]",
+    "publish": "scripts/publish-repos.sh RELEASE_DIR TREE",
+}
 
 
 def _parser():
     parser = argparse.ArgumentParser(prog="uptime_release", description="The release program of uptime-report.")
     commands = parser.add_subparsers(dest="command", required=True)
-    make = commands.add_parser("make", help="make a release", description=MAKE,
-                               formatter_class=argparse.RawDescriptionHelpFormatter)
+    make = commands.add_parser(
+        "make", help="make a release", description=MAKE, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     make.add_argument("dir", metavar="DIR")
-    verify = commands.add_parser("verify", help="verify a release", description=VERIFY,
-                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    verify.add_argument("--allow-incomplete", action="store_true",
-                        help="exit 0 when nothing failed though something was not established")
+    verify = commands.add_parser(
+        "verify", help="verify a release", description=VERIFY, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    verify.add_argument(
+        "--allow-incomplete",
+        action="store_true",
+        help="exit 0 when nothing failed though something was not established",
+    )
     verify.add_argument("dir", metavar="DIR")
     verify.add_argument("key", metavar="KEY", nargs="?", help="the project's OpenPGP public key")
-    publish = commands.add_parser("publish", help="add a release to the APT and DNF repositories",
-                                  description=PUBLISH, formatter_class=argparse.RawDescriptionHelpFormatter)
+    publish = commands.add_parser(
+        "publish",
+        help="add a release to the APT and DNF repositories",
+        description=PUBLISH,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     publish.add_argument("release", metavar="RELEASE_DIR")
     publish.add_argument("tree", metavar="TREE")
     step = commands.add_parser("step", help="(inside a root) one step of a release")
@@ -117,8 +128,10 @@ def main(argv):
         for arg in argv[1:]:
             if arg.startswith("-") and arg not in allowed or arg == "":
                 task = {"make": "release", "verify": "verify-release", "publish": "publish-repos"}[argv[0]]
-                print(f"{task}: '{arg}' is not a folder name (options are not taken); usage: "
-                      f"{USAGE[argv[0]]}", file=sys.stderr)
+                print(
+                    f"{task}: '{arg}' is not a folder name (options are not taken); usage: " f"{USAGE[argv[0]]}",
+                    file=sys.stderr,
+                )
                 return 2
     args = _parser().parse_args(argv)
     name = {"make": "release", "verify": "verify-release", "publish": "publish-repos"}.get(args.command, "release")
@@ -127,26 +140,34 @@ def main(argv):
     try:
         if args.command == "sandbox-enter":
             from . import sandbox
+
             sandbox.enter_bound_root(args.argv[1:] if args.argv[:1] == ["--"] else args.argv)
         if args.command == "unprivileged-root":
             from . import sandbox
-            return sandbox.unprivileged_root(args.first, args.target,
-                                             args.argv[1:] if args.argv[:1] == ["--"] else args.argv)
+
+            return sandbox.unprivileged_root(
+                args.first, args.target, args.argv[1:] if args.argv[:1] == ["--"] else args.argv
+            )
         if args.command == "step":
             from . import steps
+
             return steps.main(args.step, args.args)
         if args.command == "make":
             from . import make
+
             os.umask(0o022)
             make.make(_operand(args.dir, "folder name"), os.environ)
             return 0
         if args.command == "verify":
             from . import verify
+
             # The work folder is 711: the sandbox reads what it is given, nobody lists it.
             os.umask(0o022)
-            return verify.verify(_operand(args.dir, "folder"), args.key and _operand(args.key, "key file"),
-                                 args.allow_incomplete)
+            return verify.verify(
+                _operand(args.dir, "folder"), args.key and _operand(args.key, "key file"), args.allow_incomplete
+            )
         from . import publish
+
         os.umask(0o022)
         publish.publish(_operand(args.release, "folder"), _operand(args.tree, "folder"), os.environ)
         return 0
@@ -159,6 +180,7 @@ def main(argv):
         elif isinstance(error, (MachineError, OSError)):
             print(f"{name}: this machine cannot do it: {error}", file=sys.stderr)
         else:
-            print(f"{name}: stopped by a fault of its own, nothing was done:\n{traceback.format_exc()}",
-                  file=sys.stderr)
+            print(
+                f"{name}: stopped by a fault of its own, nothing was done:\n{traceback.format_exc()}", file=sys.stderr
+            )
         return exit_status(error)

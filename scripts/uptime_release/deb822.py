@@ -36,7 +36,7 @@ def read(data, path, limit=1 << 20):
     try:
         text = data.decode("ascii")
     except UnicodeDecodeError as error:
-        raise FormatError(path, data[:error.start].count(b"\n") + 1, "a byte that is not ASCII") from None
+        raise FormatError(path, data[: error.start].count(b"\n") + 1, "a byte that is not ASCII") from None
     paragraphs, fields, last = [], {}, None
     for number, line in enumerate(text.split("\n")[:-1], 1):
         if not line.strip():

@@ -19,14 +19,19 @@ PLAIN_PATH = re.compile(r"[A-Za-z0-9._/+,:=@%~-]+")
 
 def plain_path(path, what):
     if not PLAIN_PATH.fullmatch(str(path)):
-        raise Refused(f"'{path}' ({what}) has a space or a character other than ASCII letters, digits and "
-                      "._/+,:=@%~-; rpmbuild cannot build under a path with a space, nor CPack under one with "
-                      "other characters: use a plainer path")
+        raise Refused(
+            f"'{path}' ({what}) has a space or a character other than ASCII letters, digits and "
+            "._/+,:=@%~-; rpmbuild cannot build under a path with a space, nor CPack under one with "
+            "other characters: use a plainer path"
+        )
 
 
 def _git(*args):
-    return runner.output(["git", "-C", str(CHECKOUT)] + list(args), f"git {args[0]}",
-                         env=source_archive.git_env()).decode().strip()
+    return (
+        runner.output(["git", "-C", str(CHECKOUT)] + list(args), f"git {args[0]}", env=source_archive.git_env())
+        .decode()
+        .strip()
+    )
 
 
 def checkout_info(environ):
@@ -37,8 +42,10 @@ def checkout_info(environ):
         top = _git("rev-parse", "--show-toplevel")
     except runner.Failed as failed:
         if any("dubious ownership" in line for line in failed.tail):
-            raise Refused(f"git will not read {CHECKOUT}, which another user owns; allow it with: "
-                          f"git config --global --add safe.directory {CHECKOUT}") from None
+            raise Refused(
+                f"git will not read {CHECKOUT}, which another user owns; allow it with: "
+                f"git config --global --add safe.directory {CHECKOUT}"
+            ) from None
         raise Refused(f"{CHECKOUT} is not the top of a git work tree: {' '.join(failed.tail)}") from None
     if Path(top).resolve() != CHECKOUT:
         raise Refused(f"{CHECKOUT} is not the top of a git work tree")
@@ -57,9 +64,11 @@ def release_info(environ, base):
     if "SOURCE_DATE_EPOCH" in environ:
         value = environ["SOURCE_DATE_EPOCH"]
         if not re.fullmatch(releaseinfo.EPOCH, value) or not releaseinfo.epoch_in_range(int(value)):
-            raise Refused(f"SOURCE_DATE_EPOCH must be a whole number of seconds from {releaseinfo.EPOCH_FIRST} "
-                          "(1980-01-01, zip's first date) to 2524607999 (2049-12-31, the last year a UTCTime "
-                          f"signing time holds), not '{value}'")
+            raise Refused(
+                f"SOURCE_DATE_EPOCH must be a whole number of seconds from {releaseinfo.EPOCH_FIRST} "
+                "(1980-01-01, zip's first date) to 2524607999 (2049-12-31, the last year a UTCTime "
+                f"signing time holds), not '{value}'"
+            )
         info = replace(info, epoch=int(value))
     if environ.get("RELEASE_REVISION"):
         value = environ["RELEASE_REVISION"]
@@ -69,8 +78,10 @@ def release_info(environ, base):
     for variable, field in (("RELEASE_URL", "release_url"), ("PROJECT_URL", "project_url")):
         if environ.get(variable):
             if not re.fullmatch(releaseinfo.URL, environ[variable]):
-                raise Refused(f"{variable} must be one http:// or https:// address, without blanks or quotes, "
-                              f"not '{environ[variable]}'")
+                raise Refused(
+                    f"{variable} must be one http:// or https:// address, without blanks or quotes, "
+                    f"not '{environ[variable]}'"
+                )
             info = replace(info, **{field: environ[variable]})
     return info
 
@@ -119,8 +130,9 @@ def make(out, environ):
             pipeline.copy_tree(source, pristine, _builds_beside(source, out, stage_path))
         (pristine / "RELEASE-INFO").write_text(releaseinfo.write(info))
         made = [roots.for_release(recipe, stage.logs) for recipe in roots.RECIPES]
-        artifacts = pipeline.make_artifacts(stage, info, made,
-                                            lambda box: pipeline.copy_tree(pristine, box.path / "src"), keys)
+        artifacts = pipeline.make_artifacts(
+            stage, info, made, lambda box: pipeline.copy_tree(pristine, box.path / "src"), keys
+        )
         if not keys.pkcs12:
             print("  the uptime-report.exe files are unsigned: set SIGN_PKCS12 and SIGN_PASSWORD to sign them")
         if not keys.gpg_key:

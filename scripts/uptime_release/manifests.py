@@ -27,28 +27,46 @@ def write(zips, version, revision, release_url, project_url):
     scoop_version = version if revision == 1 else f"{version}-{revision}"
     installers, scoop_architectures = [], {}
     for arch, (name, folder, digest) in zips.items():
-        installers += [f"- Architecture: {arch.winget}",
-                       f"  InstallerUrl: {_yaml(f'{url}/{name}')}",
-                       f"  InstallerSha256: {digest.upper()}",
-                       "  NestedInstallerFiles:",
-                       f"  - RelativeFilePath: {_yaml(folder + chr(92) + 'uptime-report.exe')}",
-                       "    PortableCommandAlias: uptime-report"]
+        installers += [
+            f"- Architecture: {arch.winget}",
+            f"  InstallerUrl: {_yaml(f'{url}/{name}')}",
+            f"  InstallerSha256: {digest.upper()}",
+            "  NestedInstallerFiles:",
+            f"  - RelativeFilePath: {_yaml(folder + chr(92) + 'uptime-report.exe')}",
+            "    PortableCommandAlias: uptime-report",
+        ]
         scoop_architectures[arch.scoop] = {"url": f"{url}/{name}", "hash": digest, "extract_dir": folder}
     head = [f"PackageIdentifier: {PACKAGE_IDENTIFIER}", f"PackageVersion: {_yaml(winget_version)}"]
-    locale = ["PackageLocale: en-US", f"Publisher: {_yaml(PUBLISHER)}", "PackageName: uptime-report",
-              "License: MIT", f"ShortDescription: {_yaml(DESCRIPTION)}"]
+    locale = [
+        "PackageLocale: en-US",
+        f"Publisher: {_yaml(PUBLISHER)}",
+        "PackageName: uptime-report",
+        "License: MIT",
+        f"ShortDescription: {_yaml(DESCRIPTION)}",
+    ]
     if project_url:
         locale.insert(2, f"PackageUrl: {_yaml(project_url)}")
     files = {
         f"{PACKAGE_IDENTIFIER}.yaml": head + ["DefaultLocale: en-US", "ManifestType: version"],
-        f"{PACKAGE_IDENTIFIER}.installer.yaml": head + [
-            "InstallerType: zip", "NestedInstallerType: portable",
-            f"MinimumOSVersion: {MINIMUM_OS_VERSION}", "Installers:"] + installers + ["ManifestType: installer"],
+        f"{PACKAGE_IDENTIFIER}.installer.yaml": head
+        + [
+            "InstallerType: zip",
+            "NestedInstallerType: portable",
+            f"MinimumOSVersion: {MINIMUM_OS_VERSION}",
+            "Installers:",
+        ]
+        + installers
+        + ["ManifestType: installer"],
         f"{PACKAGE_IDENTIFIER}.locale.en-US.yaml": head + locale + ["ManifestType: defaultLocale"],
     }
     texts = {name: COMMENT + "\n".join(lines + ["ManifestVersion: 1.6.0"]) + "\n" for name, lines in files.items()}
-    scoop = {"version": scoop_version, "description": DESCRIPTION, "license": "MIT",
-             "architecture": scoop_architectures, "bin": "uptime-report.exe"}
+    scoop = {
+        "version": scoop_version,
+        "description": DESCRIPTION,
+        "license": "MIT",
+        "architecture": scoop_architectures,
+        "bin": "uptime-report.exe",
+    }
     # Scoop's homepage is a page about the program, never the download
     # folder: without the project's address, there is none.
     if project_url:

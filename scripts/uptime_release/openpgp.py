@@ -17,6 +17,7 @@ KEY_LIMIT = 1 << 20
 class Key:
     """What KEY holds: {fingerprint: (user id, expired)}, primary keys and
     subkeys alike, each subkey under its own fingerprint."""
+
     keys: dict
 
 
@@ -24,8 +25,21 @@ def read_key(work, name):
     """KEY, a file in WORK (the sandbox's /build), as gpg lists it; a file
     that holds no OpenPGP key is refused."""
     log = work / "gpg-show-keys.log"
-    status = sandbox.run(["gpg", "--homedir", "/tmp", "--no-permission-warning", "--batch", "--with-colons",
-                          "--show-keys", f"{sandbox.BOX}/{name}"], work, log, "listing KEY")
+    status = sandbox.run(
+        [
+            "gpg",
+            "--homedir",
+            "/tmp",
+            "--no-permission-warning",
+            "--batch",
+            "--with-colons",
+            "--show-keys",
+            f"{sandbox.BOX}/{name}",
+        ],
+        work,
+        log,
+        "listing KEY",
+    )
     keys, certificate = {}, []
     for line in log.read_text(errors="replace").splitlines() + ["pub:"]:
         fields = line.split(":")
@@ -49,6 +63,7 @@ def read_key(work, name):
 class Verdict:
     """What sqv established: GOOD is who made a good signature with a key of
     KEY (None if nobody did); the rest is why not, or what else is there."""
+
     good: str = None
     problems: list = field(default_factory=list)
     others: list = field(default_factory=list)
@@ -58,13 +73,27 @@ def verify(work, key, key_name, signature, data, label):
     """sqv's verdict on SIGNATURE over DATA (files in WORK, which the sandbox
     sees as /build), given KEY (read_key()) in the file KEY_NAME there."""
     log = work / "sqv.log"
-    status = sandbox.run(["sqv", "--verbose", "--keyring", f"{sandbox.BOX}/{key_name}", f"{sandbox.BOX}/{signature}",
-                          f"{sandbox.BOX}/{data}"], work, log, f"sqv on {label}")
+    status = sandbox.run(
+        [
+            "sqv",
+            "--verbose",
+            "--keyring",
+            f"{sandbox.BOX}/{key_name}",
+            f"{sandbox.BOX}/{signature}",
+            f"{sandbox.BOX}/{data}",
+        ],
+        work,
+        log,
+        f"sqv on {label}",
+    )
     lines = log.read_text(errors="replace").splitlines()
     verdict = Verdict()
     good = [line for line in lines if re.fullmatch(r"[0-9A-F]{40}|[0-9A-F]{64}", line)]
-    verdict.others = [f"a signature by key {m}, which KEY does not hold"
-                      for line in lines for m in re.findall(r"Missing key ([0-9A-F]+)", line)]
+    verdict.others = [
+        f"a signature by key {m}, which KEY does not hold"
+        for line in lines
+        for m in re.findall(r"Missing key ([0-9A-F]+)", line)
+    ]
     if status == 0 and good:
         user, expired = key.keys.get(good[0], (good[0], False))
         if expired:
@@ -78,8 +107,10 @@ def verify(work, key, key_name, signature, data, label):
     elif verdict.others and not any("manipulated" in reason for reason in reasons):
         verdict.problems.append(f"{label} is not signed by KEY: it holds only {'; '.join(verdict.others)}")
     else:
-        verdict.problems.append(f"{label} has a BAD signature, or is no detached signature over it: "
-                                + ("; ".join(reasons) or "; ".join(lines[-3:])))
+        verdict.problems.append(
+            f"{label} has a BAD signature, or is no detached signature over it: "
+            + ("; ".join(reasons) or "; ".join(lines[-3:]))
+        )
     return verdict
 
 
@@ -88,5 +119,7 @@ def refuse_younger_key(created, epoch, what, older_than):
     tree carries) cannot sign: gpg will not date a signature before its key
     existed."""
     if created > epoch:
-        raise Refused(f"the OpenPGP key was made at {created}, after {what} ({epoch}): signatures are dated "
-                      f"{epoch}, and gpg will not sign before a key existed; use a key older than {older_than}")
+        raise Refused(
+            f"the OpenPGP key was made at {created}, after {what} ({epoch}): signatures are dated "
+            f"{epoch}, and gpg will not sign before a key existed; use a key older than {older_than}"
+        )

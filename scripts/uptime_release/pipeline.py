@@ -36,6 +36,7 @@ COMPONENT_FIELDS = {"name", "version", "license", "package", "source", "files"}
 @dataclass(frozen=True)
 class Keys:
     """The signing keys, read once from the files the caller named."""
+
     gpg_key: bytes = None
     gpg_passphrase: str = ""
     pkcs12: bytes = None
@@ -43,11 +44,14 @@ class Keys:
 
     def message(self):
         """What a signing step reads on its standard input."""
-        return json.dumps({
-            "gpg_key": base64.b64encode(self.gpg_key).decode() if self.gpg_key else None,
-            "gpg_passphrase": self.gpg_passphrase,
-            "pkcs12": base64.b64encode(self.pkcs12).decode() if self.pkcs12 else None,
-            "pkcs12_password": self.pkcs12_password}).encode()
+        return json.dumps(
+            {
+                "gpg_key": base64.b64encode(self.gpg_key).decode() if self.gpg_key else None,
+                "gpg_passphrase": self.gpg_passphrase,
+                "pkcs12": base64.b64encode(self.pkcs12).decode() if self.pkcs12 else None,
+                "pkcs12_password": self.pkcs12_password,
+            }
+        ).encode()
 
 
 class Box:
@@ -77,8 +81,7 @@ class Stage:
         self.control = path / "control"
         self.logs.mkdir(mode=0o700)
         self.control.mkdir(mode=0o755)
-        shutil.copytree(PROGRAM, self.control / "uptime_release",
-                        ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
+        shutil.copytree(PROGRAM, self.control / "uptime_release", ignore=shutil.ignore_patterns("__pycache__", "*.pyc"))
 
     def record(self, name, text):
         (self.control / name).write_text(text)
@@ -90,20 +93,38 @@ class Stage:
         read_only = [(self.control / "uptime_release", INSIDE), (self.control, CONTROL)]
         try:
             # -I: no user site-packages from HOME, which a build can write.
-            sandbox.run(["python3", "-I", "-B", INSIDE] + argv, box.path, log, what, root=root.path,
-                        read_only=read_only, env=env, stdin=stdin, check=True)
+            sandbox.run(
+                ["python3", "-I", "-B", INSIDE] + argv,
+                box.path,
+                log,
+                what,
+                root=root.path,
+                read_only=read_only,
+                env=env,
+                stdin=stdin,
+                check=True,
+            )
         except runner.Failed as failed:
-            message = next((l.removeprefix("release: ") for l in reversed(failed.tail)
-                            if l.startswith("release: ")), None)
+            message = next(
+                (l.removeprefix("release: ") for l in reversed(failed.tail) if l.startswith("release: ")), None
+            )
             if message:
-                after = failed.tail[failed.tail.index(f"release: {message}") + 1:]
+                after = failed.tail[failed.tail.index(f"release: {message}") + 1 :]
                 raise Refused("\n".join([message] + after)) from None
             raise Refused(f"{what} failed:\n" + "\n".join(failed.tail)) from None
 
 
 def _control_roots(made):
-    return [{"name": r.recipe.name, "suite": r.recipe.suite, "architectures": r.recipe.architectures,
-             "presets": r.recipe.presets, "packages": r.packages} for r in made]
+    return [
+        {
+            "name": r.recipe.name,
+            "suite": r.recipe.suite,
+            "architectures": r.recipe.architectures,
+            "presets": r.recipe.presets,
+            "packages": r.packages,
+        }
+        for r in made
+    ]
 
 
 def _take_artifacts(box, target):
@@ -162,9 +183,13 @@ def _components(folder, name):
     finally:
         os.close(inner)
     if not isinstance(listed, list) or not all(
-            isinstance(c, dict) and set(c) == COMPONENT_FIELDS and all(
-                isinstance(v, str) for k, v in c.items() if k != "files") and isinstance(c["files"], list)
-            and all(isinstance(f, str) for f in c["files"]) for c in listed):
+        isinstance(c, dict)
+        and set(c) == COMPONENT_FIELDS
+        and all(isinstance(v, str) for k, v in c.items() if k != "files")
+        and isinstance(c["files"], list)
+        and all(isinstance(f, str) for f in c["files"])
+        for c in listed
+    ):
         raise Refused(f"the build's list of what {name} contains is not a list of linked components")
     return listed
 
@@ -188,8 +213,9 @@ def make_artifacts(stage, info, made, fill_source, keys=None, signatures=None):
     build.open()
     for root in made:
         print(f"  building {' '.join(root.recipe.presets)} in the {root.recipe.name} root", flush=True)
-        stage.run(build, root, f"building in the {root.recipe.name} root", ["step", "build"] + list(root.recipe.presets),
-                  env)
+        stage.run(
+            build, root, f"building in the {root.recipe.name} root", ["step", "build"] + list(root.recipe.presets), env
+        )
     build.close()
     finish = Box(stage.path, "finish")
     version, components = _take_artifacts(build, finish.path / "artifacts")
@@ -227,8 +253,10 @@ def copy_tree(source, target, skipped=()):
                 link = os.readlink(name, dir_fd=fd)
                 resolved = Path(os.path.normpath(folder / link))
                 if os.path.isabs(link) or source not in resolved.parents:
-                    raise UsageError(f"{path} is a symbolic link leading out of {source} ({link}); the sources "
-                                     "hold files, folders and links inside them only")
+                    raise UsageError(
+                        f"{path} is a symbolic link leading out of {source} ({link}); the sources "
+                        "hold files, folders and links inside them only"
+                    )
                 os.symlink(link, into / name)
             elif stat.S_ISREG(info.st_mode):
                 readable = os.open(name, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK, dir_fd=fd)
@@ -239,8 +267,9 @@ def copy_tree(source, target, skipped=()):
                         shutil.copyfileobj(f, copy)
                 os.chmod(into / name, 0o755 if info.st_mode & 0o111 else 0o644)
             elif not stat.S_ISDIR(info.st_mode):
-                raise UsageError(f"{path} is a device, fifo or socket; the sources hold files, folders and "
-                                 "links inside them only")
+                raise UsageError(
+                    f"{path} is a device, fifo or socket; the sources hold files, folders and " "links inside them only"
+                )
 
 
 def read_keys(environ):
@@ -256,6 +285,7 @@ def read_keys(environ):
                 return f.read(1 << 20)
         except OSError as error:
             raise Refused(f"cannot read {variable}: {path} ({error.strerror})")
+
     if environ.get("SIGN_GPG_KEY"):
         keys = Keys(read("SIGN_GPG_KEY"), environ.get("SIGN_GPG_PASSPHRASE", ""))
     if environ.get("SIGN_PKCS12"):

@@ -64,15 +64,23 @@ class Signer:
         sandbox.hand_over(box)
         message = json.loads(self.keys.message())
         message["epoch"] = epoch
-        message["requests"] = {name: [base64.b64encode(data).decode(), options]
-                               for name, (data, options) in requests.items()}
+        message["requests"] = {
+            name: [base64.b64encode(data).decode(), options] for name, (data, options) in requests.items()
+        }
         log = self.work / "gpg.log"
-        status = sandbox.run(["python3", "-I", "-B", pipeline.INSIDE, "step", "gpg-sign"], box, log,
-                             "signing with SIGN_GPG_KEY", read_only=[(pipeline.PROGRAM, pipeline.INSIDE)],
-                             stdin=json.dumps(message).encode())
+        status = sandbox.run(
+            ["python3", "-I", "-B", pipeline.INSIDE, "step", "gpg-sign"],
+            box,
+            log,
+            "signing with SIGN_GPG_KEY",
+            read_only=[(pipeline.PROGRAM, pipeline.INSIDE)],
+            stdin=json.dumps(message).encode(),
+        )
         if status != 0:
-            raise Refused("signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): "
-                          + log.read_text(errors="replace").strip())
+            raise Refused(
+                "signing with SIGN_GPG_KEY failed (a wrong SIGN_GPG_PASSPHRASE?): "
+                + log.read_text(errors="replace").strip()
+            )
         try:
             folder = sandbox.open_made(box / "out", directory=True)
         except sandbox.Planted as planted:
@@ -97,15 +105,19 @@ class Signer:
         """Refuses sums that the key did not sign."""
         asc = sums_path.with_name("SHA256SUMS.asc")
         if not asc.is_file() or asc.is_symlink():
-            raise Refused(f"{label} has no SHA256SUMS.asc beside it: a signed tree takes only releases "
-                          "signed by SIGN_GPG_KEY")
+            raise Refused(
+                f"{label} has no SHA256SUMS.asc beside it: a signed tree takes only releases " "signed by SIGN_GPG_KEY"
+            )
         shutil.copyfile(sums_path, self.checks / "SHA256SUMS")
         shutil.copyfile(asc, self.checks / "SHA256SUMS.asc")
-        verdict = openpgp.verify(self.checks, self.key, "public.gpg", "SHA256SUMS.asc", "SHA256SUMS",
-                                 f"{label}/SHA256SUMS.asc")
+        verdict = openpgp.verify(
+            self.checks, self.key, "public.gpg", "SHA256SUMS.asc", "SHA256SUMS", f"{label}/SHA256SUMS.asc"
+        )
         if not verdict.good:
-            raise Refused(f"{label}'s SHA256SUMS.asc is not a good signature over it by SIGN_GPG_KEY: "
-                          + "; ".join(verdict.problems))
+            raise Refused(
+                f"{label}'s SHA256SUMS.asc is not a good signature over it by SIGN_GPG_KEY: "
+                + "; ".join(verdict.problems)
+            )
 
 
 def _take(root, relative, copy):
@@ -150,8 +162,9 @@ def _release(folder, label, signer, files, complete=True):
     try:
         listed = sums.read(files["SHA256SUMS"].read_bytes(), f"{label}/SHA256SUMS")
     except FormatError as error:
-        raise Refused(f"{label}'s SHA256SUMS has a line that is not a digest and a file name in the release "
-                      f"folder: {error}")
+        raise Refused(
+            f"{label}'s SHA256SUMS has a line that is not a digest and a file name in the release " f"folder: {error}"
+        )
     if "BUILDINFO" not in listed:
         raise Refused(f"{label}'s SHA256SUMS does not cover its BUILDINFO")
     if signer:
@@ -162,8 +175,10 @@ def _release(folder, label, signer, files, complete=True):
         if name not in files:
             raise Refused(f"{label}'s SHA256SUMS lists {name}, which is not a plain file in the release folder")
         if sums.sha256(files[name]) != digest:
-            raise Refused(f"files in {label} do not match its SHA256SUMS ({name}; check with: "
-                          f"cd {label} && sha256sum -c SHA256SUMS)")
+            raise Refused(
+                f"files in {label} do not match its SHA256SUMS ({name}; check with: "
+                f"cd {label} && sha256sum -c SHA256SUMS)"
+            )
     return listed, buildinfo.read(files["BUILDINFO"].read_bytes(), f"{label}/BUILDINFO")
 
 
@@ -180,15 +195,26 @@ def _placements(folder, listed, info):
     for name in listed:
         path = folder / name
         if name.endswith(".deb"):
-            package, arch, version = _query(["dpkg-deb", "--showformat=${Package} ${Architecture} ${Version}\n",
-                                             "-W", str(path)], f"{name} is not a Debian package")
+            package, arch, version = _query(
+                ["dpkg-deb", "--showformat=${Package} ${Architecture} ${Version}\n", "-W", str(path)],
+                f"{name} is not a Debian package",
+            )
             if arch not in DEB_ARCHITECTURES:
                 raise Refused(f"{name} is for {arch}, which the APT repository does not carry")
             placed[_target(name)] = (path, package, version)
         elif name.endswith(".rpm"):
-            package, arch, version = _query(["rpm", "--dbpath", str(folder.parent / "rpmdb"), "-qp", "--qf",
-                                             "%{NAME} %{ARCH} %{VERSION}-%{RELEASE}\n", str(path)],
-                                            f"{name} is not an rpm package")
+            package, arch, version = _query(
+                [
+                    "rpm",
+                    "--dbpath",
+                    str(folder.parent / "rpmdb"),
+                    "-qp",
+                    "--qf",
+                    "%{NAME} %{ARCH} %{VERSION}-%{RELEASE}\n",
+                    str(path),
+                ],
+                f"{name} is not an rpm package",
+            )
             if arch not in RPM_ARCHITECTURES:
                 raise Refused(f"{name} is for {arch}, which the DNF repository does not carry")
             placed[_target(name)] = (path, package, version)
@@ -243,8 +269,11 @@ def _kept(tree, taken, signer):
         folder = releases / entry
         if not folder.is_dir() or folder.is_symlink():
             raise Refused(f"{folder} is not a folder")
-        files = {name: taken / "releases" / entry / name for name in os.listdir(taken / "releases" / entry)} \
-            if (taken / "releases" / entry).is_dir() else {}
+        files = (
+            {name: taken / "releases" / entry / name for name in os.listdir(taken / "releases" / entry)}
+            if (taken / "releases" / entry).is_dir()
+            else {}
+        )
         if set(files) - set(RELEASE_FILES):
             raise Refused(f"{folder} holds more than {', '.join(RELEASE_FILES)}")
         listed, info = _release(folder, str(folder), signer, files, complete=False)
@@ -263,8 +292,7 @@ def _lock(out):
     this user's own, named after TREE's path, in a folder only this user can
     write (/run/lock/uptime-report for root), so that nobody else can hold
     it. Held until this program ends."""
-    base = Path("/run/lock") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or
-                                                             Path.home() / ".cache")
+    base = Path("/run/lock") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or Path.home() / ".cache")
     folder = base / "uptime-report"
     folder.mkdir(mode=0o700, parents=True, exist_ok=True)
     if os.lstat(folder).st_uid != os.geteuid() or os.lstat(folder).st_mode & 0o077:
@@ -330,12 +358,17 @@ def publish(release_arg, tree_arg, environ):
         if read:
             extra = set(os.listdir(out)) - TREE_ENTRIES
             if "releases" not in os.listdir(out) or extra:
-                raise Refused(f"{out} holds {', '.join(sorted(extra)) or 'no releases/'}, which is not part "
-                              "of a repository tree this script made; move it elsewhere first")
+                raise Refused(
+                    f"{out} holds {', '.join(sorted(extra)) or 'no releases/'}, which is not part "
+                    "of a repository tree this script made; move it elsewhere first"
+                )
             # What the new tree carries over (the releases' files and
             # packages; the metadata is written anew), taken once.
-            taken = {p: _take(out, p, work / "tree" / p) for p in _walk(out)
-                     if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")}
+            taken = {
+                p: _take(out, p, work / "tree" / p)
+                for p in _walk(out)
+                if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")
+            }
             kept = _kept(out, work / "tree", signer)
             expected = {_target(n): d for listed_, _ in kept.values() for n, d in listed_.items() if _target(n)}
             for path, copy in taken.items():
@@ -346,8 +379,10 @@ def publish(release_arg, tree_arg, environ):
                         raise Refused(f"packages in {out} do not match their releases' SHA256SUMS: {path}")
         for target, source in placed.items():
             if target in taken and sums.sha256(taken[target]) != sums.sha256(source):
-                raise Refused(f"{out} already holds {target} with other bytes; a published file is never "
-                              "replaced (give the release a new package revision: RELEASE_REVISION)")
+                raise Refused(
+                    f"{out} already holds {target} with other bytes; a published file is never "
+                    "replaced (give the release a new package revision: RELEASE_REVISION)"
+                )
         # The tree's time: the newest release in it.
         epoch = max([info.epoch] + [i.epoch for _, i in kept.values()])
         if signer:
@@ -368,9 +403,14 @@ def publish(release_arg, tree_arg, environ):
             dists = tree / "apt" / "dists" / SUITE
             release_file = (dists / "Release").read_bytes()
             repomd = tree / "rpm" / "repodata" / "repomd.xml"
-            signed = signer.sign({"InRelease": (release_file, ["--clearsign"]),
-                                  "Release.gpg": (release_file, ["--armor", "--detach-sign"]),
-                                  "repomd.xml.asc": (repomd.read_bytes(), ["--armor", "--detach-sign"])}, epoch)
+            signed = signer.sign(
+                {
+                    "InRelease": (release_file, ["--clearsign"]),
+                    "Release.gpg": (release_file, ["--armor", "--detach-sign"]),
+                    "repomd.xml.asc": (repomd.read_bytes(), ["--armor", "--detach-sign"]),
+                },
+                epoch,
+            )
             (dists / "InRelease").write_bytes(signed["InRelease"])
             (dists / "Release.gpg").write_bytes(signed["Release.gpg"])
             repomd.with_name("repomd.xml.asc").write_bytes(signed["repomd.xml.asc"])
@@ -380,16 +420,21 @@ def publish(release_arg, tree_arg, environ):
             # with the key where each system keeps keys an administrator adds.
             (tree / f"{NAME}.sources").write_text(
                 f"Types: deb\nURIs: {url}/apt\nSuites: {SUITE}\nComponents: {COMPONENT}\n"
-                f"Signed-By: /etc/apt/keyrings/{NAME}.gpg\n")
+                f"Signed-By: /etc/apt/keyrings/{NAME}.gpg\n"
+            )
             (tree / f"{NAME}.repo").write_text(
                 f"[{NAME}]\nname={NAME}\nbaseurl={url}/rpm\nenabled=1\ngpgcheck=1\nrepo_gpgcheck=1\n"
-                f"gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-{NAME}\n")
+                f"gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-{NAME}\n"
+            )
         else:
-            print("  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt and dnf refuse them "
-                  "otherwise)")
+            print(
+                "  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt and dnf refuse them " "otherwise)"
+            )
         if (_state(out) if out.is_dir() else None) != read:
-            raise MachineError(f"{out} changed while this run read it (a writer that takes no lock?); nothing "
-                               "was replaced: run it again")
+            raise MachineError(
+                f"{out} changed while this run read it (a writer that takes no lock?); nothing "
+                "was replaced: run it again"
+            )
         _install(tree, out, epoch)
         versions = sorted(os.listdir(out / "releases"), key=lambda v: [int(p) for p in re.split(r"[.-]", v)])
         print(f"Published {NAME} {info.version} in {out} (every version it holds: {' '.join(versions)})")
@@ -415,14 +460,22 @@ def _apt(tree, epoch, work):
     for arch in DEB_ARCHITECTURES:
         index = dists / COMPONENT / f"binary-{arch}"
         index.mkdir(parents=True)
-        packages = _tool(ftparchive + ["--arch", arch, "packages", "pool"], f"apt-ftparchive for {arch}",
-                        cwd=tree / "apt")
+        packages = _tool(
+            ftparchive + ["--arch", arch, "packages", "pool"], f"apt-ftparchive for {arch}", cwd=tree / "apt"
+        )
         (index / "Packages").write_bytes(packages)
         (index / "Packages.gz").write_bytes(gzip.compress(packages, 9, mtime=0))
         (index / "Packages.xz").write_bytes(_tool(["xz", "-T1"], "xz", stdin=packages))
-    options = {"Origin": NAME, "Label": NAME, "Suite": SUITE, "Codename": SUITE, "Components": COMPONENT,
-               "Architectures": " ".join(DEB_ARCHITECTURES), "Date": email.utils.formatdate(epoch, usegmt=True),
-               "Description": f"{NAME}, every released version"}
+    options = {
+        "Origin": NAME,
+        "Label": NAME,
+        "Suite": SUITE,
+        "Codename": SUITE,
+        "Components": COMPONENT,
+        "Architectures": " ".join(DEB_ARCHITECTURES),
+        "Date": email.utils.formatdate(epoch, usegmt=True),
+        "Description": f"{NAME}, every released version",
+    }
     release = ftparchive + [a for k, v in options.items() for a in ("-o", f"APT::FTPArchive::Release::{k}={v}")]
     (dists / "Release").write_bytes(_tool(release + ["release", "."], "apt-ftparchive release", cwd=dists))
 
@@ -433,8 +486,22 @@ def _dnf(tree, epoch, work):
     for folder, folders, names in os.walk(tree):
         for name in [folder] + [os.path.join(folder, n) for n in folders + names]:
             os.utime(name, (epoch, epoch), follow_symlinks=False)
-    _tool(["createrepo_c", "--quiet", "--no-database", "--checksum", "sha256", "--workers", "1",
-          "--set-timestamp-to-revision", "--revision", str(epoch), str(tree / "rpm")], "createrepo_c")
+    _tool(
+        [
+            "createrepo_c",
+            "--quiet",
+            "--no-database",
+            "--checksum",
+            "sha256",
+            "--workers",
+            "1",
+            "--set-timestamp-to-revision",
+            "--revision",
+            str(epoch),
+            str(tree / "rpm"),
+        ],
+        "createrepo_c",
+    )
 
 
 def _exchange(a_folder, a, b_folder, b):

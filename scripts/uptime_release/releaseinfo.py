@@ -31,17 +31,21 @@ def epoch_in_range(epoch):
 
 def read(data, path):
     [fields] = _one_paragraph(data, path)
-    deb822.check_fields(fields, path, ("Commit", "Source-Date-Epoch", "Package-Revision"),
-                        ("Release-Url", "Project-Url"))
+    deb822.check_fields(
+        fields, path, ("Commit", "Source-Date-Epoch", "Package-Revision"), ("Release-Url", "Project-Url")
+    )
     epoch = int(deb822.value(fields, "Source-Date-Epoch", path, EPOCH))
     if not epoch_in_range(epoch):
-        raise FormatError(path, fields["Source-Date-Epoch"].line,
-                          f"Source-Date-Epoch {epoch} is outside {EPOCH_FIRST}..{EPOCH_LAST}")
+        raise FormatError(
+            path, fields["Source-Date-Epoch"].line, f"Source-Date-Epoch {epoch} is outside {EPOCH_FIRST}..{EPOCH_LAST}"
+        )
     info = ReleaseInfo(
-        commit=deb822.value(fields, "Commit", path, COMMIT), epoch=epoch,
+        commit=deb822.value(fields, "Commit", path, COMMIT),
+        epoch=epoch,
         revision=int(deb822.value(fields, "Package-Revision", path, REVISION)),
         release_url=deb822.value(fields, "Release-Url", path, URL) if "Release-Url" in fields else "",
-        project_url=deb822.value(fields, "Project-Url", path, URL) if "Project-Url" in fields else "")
+        project_url=deb822.value(fields, "Project-Url", path, URL) if "Project-Url" in fields else "",
+    )
     deb822.canonical(write(info), data, path, "RELEASE-INFO")
     return info
 
@@ -54,8 +58,7 @@ def _one_paragraph(data, path):
 
 
 def write(info):
-    fields = [("Commit", info.commit), ("Source-Date-Epoch", str(info.epoch)),
-              ("Package-Revision", str(info.revision))]
+    fields = [("Commit", info.commit), ("Source-Date-Epoch", str(info.epoch)), ("Package-Revision", str(info.revision))]
     if info.release_url:
         fields.append(("Release-Url", info.release_url))
     if info.project_url:

@@ -39,6 +39,7 @@ class Recipe:
     """A root: its name, its Debian suite, the architectures whose packages
     it holds (the first its own), what to install besides the essential
     packages, and the release's builds made in it."""
+
     name: str
     suite: str
     architectures: tuple
@@ -85,10 +86,21 @@ def recipes(table):
         compilers = tuple(line.cross for line in table.linux if line.name in architectures[1:])
         windows_packages = tuple(dict.fromkeys(p for w in windows for p in table.packages(w, release)))
         rpm = ("rpm",) if any(line.rpm for line in linux) else ()
-        made.append(Recipe(f"debian-{release.version}", release.codename, architectures,
-                           BUILD + compilers + windows_packages + rpm + ("python3",)
-                           + (SIGNING if not made else ()) + _musl(architectures),
-                           tuple(w.preset for w in windows) + tuple(line.preset for line in linux)))
+        made.append(
+            Recipe(
+                f"debian-{release.version}",
+                release.codename,
+                architectures,
+                BUILD
+                + compilers
+                + windows_packages
+                + rpm
+                + ("python3",)
+                + (SIGNING if not made else ())
+                + _musl(architectures),
+                tuple(w.preset for w in windows) + tuple(line.preset for line in linux),
+            )
+        )
     return tuple(made)
 
 
@@ -99,8 +111,9 @@ class Unavailable(Exception):
     """The archive does not hold versions a root needs: which, and where."""
 
     def __init__(self, root, packages, mirror):
-        super().__init__(f"the {root} root cannot be made again from {mirror}: the archive does not hold "
-                         + ", ".join(packages))
+        super().__init__(
+            f"the {root} root cannot be made again from {mirror}: the archive does not hold " + ", ".join(packages)
+        )
         self.packages = packages
 
 
@@ -109,8 +122,11 @@ class Unneeded(Exception):
     does not need: none of them is installed."""
 
     def __init__(self, root, names):
-        super().__init__(f"BUILDINFO's {root} root lists packages its recipe does not need: "
-                         + ", ".join(names[:10]) + (f" and {len(names) - 10} more" if len(names) > 10 else ""))
+        super().__init__(
+            f"BUILDINFO's {root} root lists packages its recipe does not need: "
+            + ", ".join(names[:10])
+            + (f" and {len(names) - 10} more" if len(names) > 10 else "")
+        )
 
 
 class Resolved(Exception):
@@ -120,8 +136,10 @@ class Resolved(Exception):
 
     def __init__(self, root, listed, chosen, mirror):
         shown = lambda pairs: ", ".join(f"{n}:{a}" for n, a in sorted(pairs)[:5]) or "none"
-        super().__init__(f"the {root} root's recipe resolves, in {mirror}, to other packages than BUILDINFO lists "
-                         f"(it lists {shown(listed)}; apt chooses {shown(chosen)})")
+        super().__init__(
+            f"the {root} root's recipe resolves, in {mirror}, to other packages than BUILDINFO lists "
+            f"(it lists {shown(listed)}; apt chooses {shown(chosen)})"
+        )
 
 
 class Inconsistent(Exception):
@@ -131,9 +149,13 @@ class Inconsistent(Exception):
     def __init__(self, root, made, listed):
         extra = [f"{n} {v}" for n, v in sorted(set(made) - set(listed))]
         lacking = [f"{n} {v}" for n, v in sorted(set(listed) - set(made))]
-        super().__init__(f"the {root} root made from BUILDINFO's packages holds others: "
-                         + "; ".join(([f"also {', '.join(extra[:5])}"] if extra else [])
-                                     + ([f"not {', '.join(lacking[:5])}"] if lacking else [])))
+        super().__init__(
+            f"the {root} root made from BUILDINFO's packages holds others: "
+            + "; ".join(
+                ([f"also {', '.join(extra[:5])}"] if extra else [])
+                + ([f"not {', '.join(lacking[:5])}"] if lacking else [])
+            )
+        )
 
 
 @dataclass(frozen=True)
@@ -161,20 +183,26 @@ def _own(folder):
     info = os.stat(folder)
     if info.st_uid != os.geteuid() or info.st_mode & 0o022:
         whose = "writable by others" if info.st_uid == os.geteuid() else "another user's"
-        raise MachineError(f"{folder} is {whose}: a root taken from it could hold anything; keep the roots in a "
-                           "folder of your own that only you can write to (UPTIME_REPORT_ROOTS)")
+        raise MachineError(
+            f"{folder} is {whose}: a root taken from it could hold anything; keep the roots in a "
+            "folder of your own that only you can write to (UPTIME_REPORT_ROOTS)"
+        )
 
 
 def mirrors():
-    return (os.environ.get("UPTIME_REPORT_MIRROR") or MIRROR).rstrip("/"), \
-        (os.environ.get("UPTIME_REPORT_SECURITY_MIRROR") or SECURITY_MIRROR).rstrip("/")
+    return (os.environ.get("UPTIME_REPORT_MIRROR") or MIRROR).rstrip("/"), (
+        os.environ.get("UPTIME_REPORT_SECURITY_MIRROR") or SECURITY_MIRROR
+    ).rstrip("/")
 
 
 def _sources(suite):
     main, security = mirrors()
     options = "[check-valid-until=no] " if "snapshot" in main else ""
-    return [f"deb {options}{main} {suite} main", f"deb {options}{main} {suite}-updates main",
-            f"deb {security} {suite}-security main"]
+    return [
+        f"deb {options}{main} {suite} main",
+        f"deb {options}{main} {suite}-updates main",
+        f"deb {security} {suite}-security main",
+    ]
 
 
 def _key(*parts):
@@ -190,14 +218,23 @@ def installed(path, work):
     log = work / "dpkg-query.log"
     with tempfile.TemporaryDirectory(prefix="dpkg-query.", dir=work) as empty:
         os.chmod(empty, 0o755)
-        status = sandbox.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}\t${binary:Package}\t${Version}\n"],
-                             empty, log, f"listing the packages of the root at {path}", root=path)
+        status = sandbox.run(
+            ["dpkg-query", "-W", "-f", "${db:Status-Abbrev}\t${binary:Package}\t${Version}\n"],
+            empty,
+            log,
+            f"listing the packages of the root at {path}",
+            root=path,
+        )
     lines = log.read_text(errors="replace").splitlines()
     if status != 0:
         raise MachineError(f"dpkg-query cannot list the root at {path}: " + "; ".join(lines[-3:]))
-    return tuple(sorted((name, version) for abbrev, name, version in
-                        (line.split("\t") for line in lines if line.count("\t") == 2)
-                        if abbrev.strip() == "ii"))
+    return tuple(
+        sorted(
+            (name, version)
+            for abbrev, name, version in (line.split("\t") for line in lines if line.count("\t") == 2)
+            if abbrev.strip() == "ii"
+        )
+    )
 
 
 def _archive_state(suite):
@@ -250,6 +287,7 @@ def _progress(log):
         except OSError:
             return ""
         return f", {len(re.findall(r'(?m)^Get:', text))} packages fetched, {text.count('Setting up ')} set up"
+
     return progress
 
 
@@ -261,8 +299,15 @@ def _mmdebstrap(recipe, staging, include, log, pins=None, simulate=False):
     machine's root. PINS: [(name, version)], the only versions apt may take."""
     work = staging / "tmp"
     work.mkdir()
-    command = ["mmdebstrap", "--verbose", "--variant=essential", "--architectures=" + ",".join(recipe.architectures),
-               "--include=" + ",".join(include), "--aptopt=Acquire::Retries \"3\"", "--dpkgopt=force-unsafe-io"]
+    command = [
+        "mmdebstrap",
+        "--verbose",
+        "--variant=essential",
+        "--architectures=" + ",".join(recipe.architectures),
+        "--include=" + ",".join(include),
+        '--aptopt=Acquire::Retries "3"',
+        "--dpkgopt=force-unsafe-io",
+    ]
     env = dict(os.environ, TMPDIR=str(work), HOME=str(work))
     if pins is not None:
         (work / "preferences").write_text(_preferences(pins, recipe.architectures[0]))
@@ -272,24 +317,41 @@ def _mmdebstrap(recipe, staging, include, log, pins=None, simulate=False):
     if simulate:
         # A dry run adds no architecture to dpkg: apt is told them.
         architectures = " ".join(f'"{a}";' for a in recipe.architectures)
-        command = (command[:1] + ["--simulate", f"--aptopt=APT::Architectures {{ {architectures} }}"] + command[1:]
-                   + ["/dev/null"] + _sources(recipe.suite))
+        command = (
+            command[:1]
+            + ["--simulate", f"--aptopt=APT::Architectures {{ {architectures} }}"]
+            + command[1:]
+            + ["/dev/null"]
+            + _sources(recipe.suite)
+        )
     elif unprivileged:
         closed = [f for f in [staging.parent] + list(staging.parent.parents) if not os.stat(f).st_mode & 0o001]
         if closed:
-            raise MachineError(f"mmdebstrap's user cannot reach the roots' cache {staging.parent}: {closed[0]} is "
-                               "closed to others (chmod o+x, or another UPTIME_REPORT_ROOTS)")
+            raise MachineError(
+                f"mmdebstrap's user cannot reach the roots' cache {staging.parent}: {closed[0]} is "
+                "closed to others (chmod o+x, or another UPTIME_REPORT_ROOTS)"
+            )
         first = sandbox.unused_ids(65536)
         for path in [work] + list(work.iterdir()):
             os.chown(path, first, first)
         os.chmod(staging, 0o711)
-        command = (sandbox.unprivileged_root_command(first, staging / "root")
-                   + command + ["--mode=unshare", "-"] + _sources(recipe.suite))
+        command = (
+            sandbox.unprivileged_root_command(first, staging / "root")
+            + command
+            + ["--mode=unshare", "-"]
+            + _sources(recipe.suite)
+        )
     else:
         command += [str(staging / "root")] + _sources(recipe.suite)
     try:
-        return runner.run(command, f"{'resolving' if simulate else 'making'} the {recipe.name} root", log, env=env,
-                          progress=_progress(log), check=False)
+        return runner.run(
+            command,
+            f"{'resolving' if simulate else 'making'} the {recipe.name} root",
+            log,
+            env=env,
+            progress=_progress(log),
+            check=False,
+        )
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
@@ -314,8 +376,10 @@ def _make(recipe, cache, include, work, pins=None):
     lock = os.open(staging / "lock", os.O_RDWR | os.O_CREAT, 0o600)
     fcntl.flock(lock, fcntl.LOCK_EX)
     log = work / f"mmdebstrap-{recipe.name}.log"
-    print(f"  making the {recipe.name} root ({recipe.suite}: {', '.join(recipe.architectures)}) with mmdebstrap",
-          flush=True)
+    print(
+        f"  making the {recipe.name} root ({recipe.suite}: {', '.join(recipe.architectures)}) with mmdebstrap",
+        flush=True,
+    )
     try:
         if _mmdebstrap(recipe, staging, include, log, pins) != 0:
             text = log.read_text(errors="replace")
@@ -345,14 +409,17 @@ def _simulate(recipe, cache, work, pins):
     try:
         if _mmdebstrap(recipe, staging, recipe.packages, log, pins, simulate=True) != 0:
             text = log.read_text(errors="replace")
-            lacking = _not_installable(text, pins or ()) or [
-                line for line in text.splitlines() if line.startswith("E: ")][:3]
+            lacking = (
+                _not_installable(text, pins or ()) or [line for line in text.splitlines() if line.startswith("E: ")][:3]
+            )
             raise Unavailable(recipe.name, lacking, mirrors()[0])
     finally:
         shutil.rmtree(staging, ignore_errors=True)
     # apt names a package with its architecture in brackets.
-    return {(name.partition(":")[0], arch) for name, arch in
-            re.findall(r"(?m)^Inst (\S+) \(.*\[(\S+)\]\)", log.read_text(errors="replace"))}
+    return {
+        (name.partition(":")[0], arch)
+        for name, arch in re.findall(r"(?m)^Inst (\S+) \(.*\[(\S+)\]\)", log.read_text(errors="replace"))
+    }
 
 
 def _resolve(recipe, cache, packages, work):
@@ -366,9 +433,14 @@ def _resolve(recipe, cache, packages, work):
     held = _simulate(recipe, cache, work, packages)
     # dpkg, as BUILDINFO lists them, qualifies the packages of a foreign
     # architecture and those installed for several; apt qualifies none.
-    unneeded = sorted(n for n, _ in packages if not (
-        {(n.partition(":")[0], n.partition(":")[2])} if ":" in n else
-        {(n, recipe.architectures[0]), (n, "all")}) & held)
+    unneeded = sorted(
+        n
+        for n, _ in packages
+        if not (
+            {(n.partition(":")[0], n.partition(":")[2])} if ":" in n else {(n, recipe.architectures[0]), (n, "all")}
+        )
+        & held
+    )
     if unneeded:
         raise Unneeded(recipe.name, unneeded)
     free = _simulate(recipe, cache, work, None)
@@ -379,15 +451,20 @@ def _resolve(recipe, cache, packages, work):
 def _not_installable(text, pins):
     """The pinned versions that apt, told to take no other, found no way to
     install, as 'name (= version)'."""
-    named = set(re.findall(r"Package '?([a-z0-9][a-z0-9+.-]+)'? (?:has no installation candidate|is not available)",
-                           text))
-    named |= set(re.findall(r"Depends: ([a-z0-9][a-z0-9+.-]+)(?: \([^)]*\))? but (?:it is not installable|"
-                            r"[^ ]+ is to be installed)", text))
+    named = set(
+        re.findall(r"Package '?([a-z0-9][a-z0-9+.-]+)'? (?:has no installation candidate|is not available)", text)
+    )
+    named |= set(
+        re.findall(
+            r"Depends: ([a-z0-9][a-z0-9+.-]+)(?: \([^)]*\))? but (?:it is not installable|"
+            r"[^ ]+ is to be installed)",
+            text,
+        )
+    )
     named |= {name for _, name in re.findall(r"E: Version '([^']+)' for '([^']+)' was not found", text)}
     named |= set(re.findall(r"E: Unable to locate package ([a-z0-9][a-z0-9+.:-]+)", text))
     versions = {n.partition(":")[0]: v for n, v in pins}
-    return [f"{name} (= {versions[name]})" for name in sorted(n.partition(":")[0] for n in named)
-            if name in versions]
+    return [f"{name} (= {versions[name]})" for name in sorted(n.partition(":")[0] for n in named) if name in versions]
 
 
 def _place(recipe, staging, staging_lock, folder):
@@ -433,9 +510,17 @@ def _drop_privileges(root):
 def _prune(cache, recipe):
     """Removes all but the KEPT roots of RECIPE used last, each once no run
     uses it: a verifier makes a root for every list it is given."""
-    folders = sorted((f for f in cache.iterdir() if (f / "recipe").is_file() and (f / "packages").is_file()
-                      and (f / "recipe").read_text().strip() == recipe.name),
-                     key=lambda f: (f / "packages").stat().st_mtime, reverse=True)
+    folders = sorted(
+        (
+            f
+            for f in cache.iterdir()
+            if (f / "recipe").is_file()
+            and (f / "packages").is_file()
+            and (f / "recipe").read_text().strip() == recipe.name
+        ),
+        key=lambda f: (f / "packages").stat().st_mtime,
+        reverse=True,
+    )
     for folder in folders[KEPT:]:
         fd = os.open(folder.with_name(folder.name + ".lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
         try:
@@ -452,11 +537,15 @@ def _check(folder, packages, recipe, work):
     found = installed(folder / "root", work)
     if found != packages:
         wanted, held = set(packages), set(found)
-        differences = [f"{n} {v} instead of {dict(packages).get(n, 'none')}" for n, v in sorted(held - wanted)] \
-            + [f"{n} {v} missing" for n, v in sorted(wanted - held) if n not in dict(found)]
-        raise MachineError(f"the cached {recipe.name} root at {folder} does not hold what it was made with ("
-                           + "; ".join(differences[:5]) + "): remove it, or make the roots anew "
-                           "(UPTIME_REPORT_FRESH_ROOTS=1)")
+        differences = [f"{n} {v} instead of {dict(packages).get(n, 'none')}" for n, v in sorted(held - wanted)] + [
+            f"{n} {v} missing" for n, v in sorted(wanted - held) if n not in dict(found)
+        ]
+        raise MachineError(
+            f"the cached {recipe.name} root at {folder} does not hold what it was made with ("
+            + "; ".join(differences[:5])
+            + "): remove it, or make the roots anew "
+            "(UPTIME_REPORT_FRESH_ROOTS=1)"
+        )
 
 
 def _fresh():

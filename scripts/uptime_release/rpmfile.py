@@ -22,10 +22,10 @@ def _signature_entries(data, name):
     padding), after checking the lead and the header."""
     if len(data) < LEAD_SIZE + 16 or data[:4] != b"\xed\xab\xee\xdb":
         raise FormatError(name, 0, "is not an rpm package (no lead)")
-    if data[LEAD_SIZE:LEAD_SIZE + 8] != HEADER_MAGIC:
+    if data[LEAD_SIZE : LEAD_SIZE + 8] != HEADER_MAGIC:
         raise FormatError(name, 0, "has no signature header after its lead")
-    entries = int.from_bytes(data[LEAD_SIZE + 8:LEAD_SIZE + 12], "big")
-    size = int.from_bytes(data[LEAD_SIZE + 12:LEAD_SIZE + 16], "big")
+    entries = int.from_bytes(data[LEAD_SIZE + 8 : LEAD_SIZE + 12], "big")
+    size = int.from_bytes(data[LEAD_SIZE + 12 : LEAD_SIZE + 16], "big")
     if entries > 64 or size > 1 << 16:
         raise FormatError(name, 0, f"a signature header of {entries} entries and {size} bytes; rpm writes a few")
     store = LEAD_SIZE + 16 + 16 * entries
@@ -36,14 +36,14 @@ def _signature_entries(data, name):
     found, starts = {}, []
     for index in range(entries):
         at = LEAD_SIZE + 16 + 16 * index
-        tag, kind, offset, count = (int.from_bytes(data[at + i:at + i + 4], "big") for i in (0, 4, 8, 12))
+        tag, kind, offset, count = (int.from_bytes(data[at + i : at + i + 4], "big") for i in (0, 4, 8, 12))
         if tag not in SIGNATURE_TAGS or offset >= size or kind > 9 or tag in found:
             raise FormatError(name, 0, f"a signature header entry (tag {tag}) that rpm does not write")
         found[tag] = offset
         starts.append(offset)
     ends = sorted(set(starts + [size]))
     for tag, offset in found.items():
-        found[tag] = data[store + offset:store + ends[ends.index(offset) + 1]]
+        found[tag] = data[store + offset : store + ends[ends.index(offset) + 1]]
     if RESERVED_SPACE in found and any(found[RESERVED_SPACE]):
         raise FormatError(name, 0, "the signature header's reserved space holds data")
     return found, padded
@@ -64,10 +64,10 @@ def header_signature(data, name):
     signature = found.get(RSA_HEADER) or found.get(DSA_HEADER)
     if signature is None:
         return None, None
-    if data[start:start + 8] != HEADER_MAGIC:
+    if data[start : start + 8] != HEADER_MAGIC:
         raise FormatError(name, 0, "has no header after its signature header")
-    entries = int.from_bytes(data[start + 8:start + 12], "big")
-    size = int.from_bytes(data[start + 12:start + 16], "big")
+    entries = int.from_bytes(data[start + 8 : start + 12], "big")
+    size = int.from_bytes(data[start + 12 : start + 16], "big")
     end = start + 16 + 16 * entries + size
     if end > len(data):
         raise FormatError(name, 0, "a header that runs past the end of the file")
@@ -75,13 +75,13 @@ def header_signature(data, name):
 
 
 def signature_header(data, name):
-    return data[LEAD_SIZE:signature_header_end(data, name)]
+    return data[LEAD_SIZE : signature_header_end(data, name)]
 
 
 def with_signature_header(rebuilt, header, name):
     """The rebuilt package with HEADER (another package's, as
     signature_header() gave it) in place of its own."""
-    return rebuilt[:LEAD_SIZE] + header + rebuilt[signature_header_end(rebuilt, name):]
+    return rebuilt[:LEAD_SIZE] + header + rebuilt[signature_header_end(rebuilt, name) :]
 
 
 def check_taken_over(rebuilt, header, name):
@@ -95,7 +95,10 @@ def check_taken_over(rebuilt, header, name):
         if tag in OPENPGP_SIGNATURES or tag == RESERVED_SPACE:
             continue
         if tag not in ours:
-            raise FormatError(name, 0, f"its signature header holds tag {tag}, which the rebuild does not write "
-                                       "and which is no signature")
+            raise FormatError(
+                name,
+                0,
+                f"its signature header holds tag {tag}, which the rebuild does not write " "and which is no signature",
+            )
         if ours[tag] != data:
             raise FormatError(name, 0, f"its signature header's tag {tag} is not the rebuilt package's")

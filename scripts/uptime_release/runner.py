@@ -35,8 +35,10 @@ NEEDED_PROCESSES = 256
 NEEDED_MEMORY = 1 * GiB
 # What a tool prints when this machine, not the work, failed it; a full
 # disk counts only where the folder it wrote in is (nearly) full.
-MACHINE_FAULT = re.compile(r"Cannot allocate memory|virtual memory exhausted|[Oo]ut of memory|std::bad_alloc|"
-                           r"MemoryError|Resource temporarily unavailable|Killed signal terminated program")
+MACHINE_FAULT = re.compile(
+    r"Cannot allocate memory|virtual memory exhausted|[Oo]ut of memory|std::bad_alloc|"
+    r"MemoryError|Resource temporarily unavailable|Killed signal terminated program"
+)
 NO_SPACE = re.compile(r"No space left on device|Disk quota exceeded")
 LITTLE_SPACE, FEW_INODES = 256 << 20, 1000
 # A rebuild writes some 300 MB: one that wrote this much when the disk ran
@@ -59,8 +61,7 @@ def step_limits(running=0):
     value = os.environ.get(TIME_LIMIT_VARIABLE) or str(DEFAULT_SECONDS)
     if not value.isdigit() or int(value) == 0:
         raise MachineError(f"{TIME_LIMIT_VARIABLE} must be a whole number of seconds, not '{value}'")
-    return Limits(seconds=int(value), address_space=ADDRESS_SPACE, processes=PROCESSES + running,
-                  file_size=FILE_SIZE)
+    return Limits(seconds=int(value), address_space=ADDRESS_SPACE, processes=PROCESSES + running, file_size=FILE_SIZE)
 
 
 class Failed(Exception):
@@ -83,17 +84,34 @@ def _apply(limits):
         # The tool dies with this program, even when this program is killed
         # outright; what it started in turn, a sandbox, dies with it.
         ctypes.CDLL(None).prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
-        for kind, value in ((resource.RLIMIT_AS, limits.address_space), (resource.RLIMIT_NPROC, limits.processes),
-                            (resource.RLIMIT_FSIZE, limits.file_size)):
+        for kind, value in (
+            (resource.RLIMIT_AS, limits.address_space),
+            (resource.RLIMIT_NPROC, limits.processes),
+            (resource.RLIMIT_FSIZE, limits.file_size),
+        ):
             if value:
                 hard = resource.getrlimit(kind)[1]
                 value = value if hard == resource.RLIM_INFINITY else min(value, hard)
                 resource.setrlimit(kind, (value, hard))
+
     return set_limits
 
 
-def run(argv, what, log, *, stdin=b"", stdout=None, limits=Limits(), env=None, cwd=None, pass_fds=(),
-        progress=None, check=True, writes_in=None):
+def run(
+    argv,
+    what,
+    log,
+    *,
+    stdin=b"",
+    stdout=None,
+    limits=Limits(),
+    env=None,
+    cwd=None,
+    pass_fds=(),
+    progress=None,
+    check=True,
+    writes_in=None,
+):
     """Runs ARGV with its output in LOG (its standard output in the file
     STDOUT, where given; its standard input STDIN, bytes or an open
     descriptor) and returns its exit status. A status other than 0 raises
@@ -105,14 +123,23 @@ def run(argv, what, log, *, stdin=b"", stdout=None, limits=Limits(), env=None, c
     started, kills = time.monotonic(), _oom_kills()
     with open(log, "wb") as out, open(stdout or os.devnull, "wb") as into:
         try:
-            process = subprocess.Popen(argv, stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin,
-                                       stdout=into if stdout else out, stderr=out, env=env, cwd=cwd,
-                                       pass_fds=pass_fds, start_new_session=True, preexec_fn=_apply(limits))
+            process = subprocess.Popen(
+                argv,
+                stdin=subprocess.PIPE if isinstance(stdin, bytes) else stdin,
+                stdout=into if stdout else out,
+                stderr=out,
+                env=env,
+                cwd=cwd,
+                pass_fds=pass_fds,
+                start_new_session=True,
+                preexec_fn=_apply(limits),
+            )
         except OSError as error:
             raise MachineError(f"cannot start {argv[0]} for {what}: {error.strerror}")
         try:
-            status = _wait(process, stdin if isinstance(stdin, bytes) else None, started, what, limits.seconds,
-                           progress, writes_in)
+            status = _wait(
+                process, stdin if isinstance(stdin, bytes) else None, started, what, limits.seconds, progress, writes_in
+            )
         finally:
             if process.returncode is None:
                 os.killpg(process.pid, signal.SIGKILL)
@@ -126,8 +153,7 @@ def output(argv, what, *, stdin=b"", env=None, cwd=None):
     Failed with the tail of its standard error."""
     kills = _oom_kills()
     try:
-        result = subprocess.run(argv, input=stdin, capture_output=True, env=env, cwd=cwd,
-                                preexec_fn=_apply(Limits()))
+        result = subprocess.run(argv, input=stdin, capture_output=True, env=env, cwd=cwd, preexec_fn=_apply(Limits()))
     except OSError as error:
         raise MachineError(f"cannot start {argv[0]} for {what}: {error.strerror}")
     _judge(what, result.returncode, result.stderr.decode(errors="replace").splitlines()[-40:], True, None, kills)
@@ -143,8 +169,18 @@ def _judge(what, status, tail, check, writes_in, kills):
         return 0
     short_of_memory = _oom_kills() > kills or (_memory_available() or NEEDED_MEMORY) < NEEDED_MEMORY
     # The tool's last words, where its cause of failure stands.
-    fault = next((line for line in reversed(tail[-6:]) if MACHINE_FAULT.search(line) and short_of_memory
-                  or NO_SPACE.search(line) and writes_in and _nearly_full(writes_in)), None)
+    fault = next(
+        (
+            line
+            for line in reversed(tail[-6:])
+            if MACHINE_FAULT.search(line)
+            and short_of_memory
+            or NO_SPACE.search(line)
+            and writes_in
+            and _nearly_full(writes_in)
+        ),
+        None,
+    )
     if fault is not None:
         raise MachineError(f"{what}: this machine ran short: {fault.strip()}")
     if status in (-signal.SIGKILL, 128 + signal.SIGKILL) and _oom_kills() > kills:
@@ -178,8 +214,10 @@ def _wait(process, stdin, started, what, seconds, progress, writes_in):
             stdin = None
             elapsed = time.monotonic() - started
             if seconds is not None and elapsed >= seconds:
-                raise MachineError(f"{what} did not end within {seconds} s, the limit of every step (set "
-                                   f"{TIME_LIMIT_VARIABLE}=SECONDS to allow more); it was stopped") from None
+                raise MachineError(
+                    f"{what} did not end within {seconds} s, the limit of every step (set "
+                    f"{TIME_LIMIT_VARIABLE}=SECONDS to allow more); it was stopped"
+                ) from None
             if writes_in and _nearly_full(writes_in):
                 os.killpg(process.pid, signal.SIGKILL)
                 written = _size(writes_in)
@@ -218,13 +256,15 @@ def check_machine(what, sandbox_uid):
     short = []
     hard = resource.getrlimit(resource.RLIMIT_AS)[1]
     if hard != resource.RLIM_INFINITY and hard < NEEDED_ADDRESS_SPACE:
-        short.append(f"the address-space limit (ulimit -v) is {hard >> 20} MiB; it needs "
-                     f"{NEEDED_ADDRESS_SPACE >> 20} MiB")
+        short.append(
+            f"the address-space limit (ulimit -v) is {hard >> 20} MiB; it needs " f"{NEEDED_ADDRESS_SPACE >> 20} MiB"
+        )
     hard = resource.getrlimit(resource.RLIMIT_NPROC)[1]
     running = own_processes(sandbox_uid)
     if hard != resource.RLIM_INFINITY and hard < running + NEEDED_PROCESSES:
-        short.append(f"the process limit (ulimit -u) is {hard}, with {running} running; it needs "
-                     f"{NEEDED_PROCESSES} more")
+        short.append(
+            f"the process limit (ulimit -u) is {hard}, with {running} running; it needs " f"{NEEDED_PROCESSES} more"
+        )
     available = _memory_available()
     if available is not None and available < NEEDED_MEMORY:
         short.append(f"{available >> 20} MiB of memory is available; it needs {NEEDED_MEMORY >> 20} MiB")

@@ -75,11 +75,17 @@ def _process_ids():
 def unused_ids(count):
     """The first of COUNT user and group ids that no account, no range of
     subordinate ids and no running process has."""
-    taken = (_ranges("/etc/passwd", (2,)) + _ranges("/etc/group", (2,)) + _ranges("/etc/subuid", (1, 2))
-             + _ranges("/etc/subgid", (1, 2)) + [(i, 1) for i in _process_ids()])
+    taken = (
+        _ranges("/etc/passwd", (2,))
+        + _ranges("/etc/group", (2,))
+        + _ranges("/etc/subuid", (1, 2))
+        + _ranges("/etc/subgid", (1, 2))
+        + [(i, 1) for i in _process_ids()]
+    )
     for _ in range(100):
-        first = random.randrange(FREE_IDS[0], FREE_IDS[1] - count) & ~0xFFFF if count > 1 else \
-            random.randrange(*FREE_IDS)
+        first = (
+            random.randrange(FREE_IDS[0], FREE_IDS[1] - count) & ~0xFFFF if count > 1 else random.randrange(*FREE_IDS)
+        )
         if all(first + count <= start or start + length <= first for start, length in taken):
             return first
     raise MachineError(f"no {count} unused user ids from {FREE_IDS[0]} to {FREE_IDS[1]}")
@@ -120,22 +126,62 @@ def _filesystem(binds, links, system=("--proc", "/proc", "--dev", "/dev")):
             args += ["--perms", "0755", "--dir", str(parent)]
         args += ["--bind" if writable else "--ro-bind", str(source), destination]
     # The scratch folders are memory: each is bounded.
-    return args + ["--perms", "1777", "--size", str(SCRATCH), "--tmpfs", "/tmp", "--perms", "1777", "--size",
-                   str(SMALL_SCRATCH), "--tmpfs", "/var/tmp", *system, "--perms", "1777", "--size",
-                   str(SMALL_SCRATCH), "--tmpfs", "/dev/shm", "--remount-ro", "/"]
+    return args + [
+        "--perms",
+        "1777",
+        "--size",
+        str(SCRATCH),
+        "--tmpfs",
+        "/tmp",
+        "--perms",
+        "1777",
+        "--size",
+        str(SMALL_SCRATCH),
+        "--tmpfs",
+        "/var/tmp",
+        *system,
+        "--perms",
+        "1777",
+        "--size",
+        str(SMALL_SCRATCH),
+        "--tmpfs",
+        "/dev/shm",
+        "--remount-ro",
+        "/",
+    ]
 
 
 def _settings(env):
-    settings = ["--clearenv", "--setenv", "PATH", "/usr/bin:/bin:/usr/sbin:/sbin", "--setenv", "HOME",
-                f"{BOX}/home", "--setenv", "LC_ALL", "C", "--setenv", "TZ", "UTC"]
+    settings = [
+        "--clearenv",
+        "--setenv",
+        "PATH",
+        "/usr/bin:/bin:/usr/sbin:/sbin",
+        "--setenv",
+        "HOME",
+        f"{BOX}/home",
+        "--setenv",
+        "LC_ALL",
+        "C",
+        "--setenv",
+        "TZ",
+        "UTC",
+    ]
     for name, value in (env or {}).items():
         settings += ["--setenv", name, value]
     return settings + ["--chdir", BOX]
 
 
 def _drop(uid):
-    return ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups", "--inh-caps=-all",
-            "--bounding-set=-all", "--no-new-privs"]
+    return [
+        "setpriv",
+        f"--reuid={uid}",
+        f"--regid={uid}",
+        "--clear-groups",
+        "--inh-caps=-all",
+        "--bounding-set=-all",
+        "--no-new-privs",
+    ]
 
 
 def _in_user_namespace(binds, links, env, argv, nested=False):
@@ -146,9 +192,15 @@ def _in_user_namespace(binds, links, env, argv, nested=False):
         namespaces, system = NAMESPACES[:1] + NAMESPACES[2:], ("--bind", "/proc", "/proc", "--dev-bind", "/dev", "/dev")
     else:
         namespaces, system = ["--unshare-all"], ("--proc", "/proc", "--dev", "/dev")
-    return (["bwrap"] + namespaces + ["--unshare-user", "--disable-userns", "--die-with-parent", "--new-session",
-                                      "--cap-drop", "ALL"] + _filesystem(binds, links, system) + _settings(env)
-            + ["--"] + argv)
+    return (
+        ["bwrap"]
+        + namespaces
+        + ["--unshare-user", "--disable-userns", "--die-with-parent", "--new-session", "--cap-drop", "ALL"]
+        + _filesystem(binds, links, system)
+        + _settings(env)
+        + ["--"]
+        + argv
+    )
 
 
 def _command(mode, root, work, read_only, env, argv, seccomp_fd=None):
@@ -162,18 +214,43 @@ def _command(mode, root, work, read_only, env, argv, seccomp_fd=None):
         inner = [(f"/sources/{n}", destination, writable) for n, (_, destination, writable) in enumerate(binds)]
         outer_binds, outer_links = _binds("/", work, [])
         outer_binds = [b for b in outer_binds if b[1] != BOX] + [
-            (source, f"/sources/{n}", writable) for n, (source, _, writable) in enumerate(binds)]
-        return (["bwrap"] + NAMESPACES + ["--die-with-parent"] + _filesystem(outer_binds, outer_links)
-                + ["--clearenv", "--setenv", "PATH", HOST_PATH, "--"] + _drop(sandbox_user())
-                + _in_user_namespace(inner, links, env, argv, nested=True))
-    bwrap = (["bwrap"] + NAMESPACES + ["--die-with-parent", "--new-session", "--seccomp", str(seccomp_fd)]
-             + _filesystem(binds, links) + _settings(env) + ["--"] + _drop(sandbox_user()) + argv)
+            (source, f"/sources/{n}", writable) for n, (source, _, writable) in enumerate(binds)
+        ]
+        return (
+            ["bwrap"]
+            + NAMESPACES
+            + ["--die-with-parent"]
+            + _filesystem(outer_binds, outer_links)
+            + ["--clearenv", "--setenv", "PATH", HOST_PATH, "--"]
+            + _drop(sandbox_user())
+            + _in_user_namespace(inner, links, env, argv, nested=True)
+        )
+    bwrap = (
+        ["bwrap"]
+        + NAMESPACES
+        + ["--die-with-parent", "--new-session", "--seccomp", str(seccomp_fd)]
+        + _filesystem(binds, links)
+        + _settings(env)
+        + ["--"]
+        + _drop(sandbox_user())
+        + argv
+    )
     if mode == "root":
         return bwrap
     # "/" is no mount point (a plain chroot): enter a mount namespace whose
     # root is one, made by enter_bound_root() below.
-    return ["unshare", "--mount", "--propagation", "unchanged", sys.executable, "-I", "-B",
-            str(Path(__file__).resolve().parent), "sandbox-enter", "--"] + bwrap
+    return [
+        "unshare",
+        "--mount",
+        "--propagation",
+        "unchanged",
+        sys.executable,
+        "-I",
+        "-B",
+        str(Path(__file__).resolve().parent),
+        "sandbox-enter",
+        "--",
+    ] + bwrap
 
 
 def enter_bound_root(argv):
@@ -189,6 +266,7 @@ def enter_bound_root(argv):
         if libc.mount(source.encode(), target.encode(), kind.encode() if kind else None, flags, None):
             error = ctypes.get_errno()
             raise MachineError(f"mount {target}: {os.strerror(error)}")
+
     ms_bind, ms_rec, ms_slave = 4096, 16384, 1 << 19
     mount("none", "/dev", None, ms_rec | ms_slave)
     mount("/", "/dev/pts", None, ms_bind | ms_rec)
@@ -201,8 +279,16 @@ def unprivileged_root_command(first, target):
     """The command that runs a command as root of a user namespace of its
     own, whose ids 0 to 65535 are FIRST and up on this machine, and unpacks
     the tarball it writes into TARGET (unprivileged_root())."""
-    return [sys.executable, "-I", "-B", str(Path(__file__).resolve().parent), "unprivileged-root", str(first),
-            str(target), "--"]
+    return [
+        sys.executable,
+        "-I",
+        "-B",
+        str(Path(__file__).resolve().parent),
+        "unprivileged-root",
+        str(first),
+        str(target),
+        "--",
+    ]
 
 
 def unprivileged_root(first, target, argv):
@@ -238,8 +324,13 @@ def unprivileged_root(first, target, argv):
     Path(target).mkdir(mode=0o755)
     log = Path(target).parent / "unpacking.log"
     try:
-        unpacked = runner.run(["tar", "-x", "--same-owner", "--numeric-owner", "--exclude=./dev/*", "-C", str(target)],
-                              "unpacking the root", log, stdin=out_r, check=False)
+        unpacked = runner.run(
+            ["tar", "-x", "--same-owner", "--numeric-owner", "--exclude=./dev/*", "-C", str(target)],
+            "unpacking the root",
+            log,
+            stdin=out_r,
+            check=False,
+        )
     finally:
         os.close(out_r)
         sys.stderr.write(log.read_text(errors="replace"))
@@ -261,10 +352,24 @@ def no_user_namespaces_filter():
     program = [(load, 0, 0, 4)]
     blocks = []
     for arch, (unshare, clone, clone3) in calls.items():
-        blocks.append((arch, [(load, 0, 0, 0), (and_, 0, 0, 0xBFFFFFFF), (jump_equal, 3, 0, unshare),
-                              (jump_equal, 2, 0, clone), (jump_equal, 5, 0, clone3), (ret, 0, 0, allow),
-                              (load, 0, 0, 16), (jump_set, 0, 1, newuser), (ret, 0, 0, refuse), (ret, 0, 0, allow),
-                              (ret, 0, 0, missing)]))
+        blocks.append(
+            (
+                arch,
+                [
+                    (load, 0, 0, 0),
+                    (and_, 0, 0, 0xBFFFFFFF),
+                    (jump_equal, 3, 0, unshare),
+                    (jump_equal, 2, 0, clone),
+                    (jump_equal, 5, 0, clone3),
+                    (ret, 0, 0, allow),
+                    (load, 0, 0, 16),
+                    (jump_set, 0, 1, newuser),
+                    (ret, 0, 0, refuse),
+                    (ret, 0, 0, allow),
+                    (ret, 0, 0, missing),
+                ],
+            )
+        )
     # The dispatch: one comparison per architecture, each jumping over the
     # comparisons left and the blocks before its own.
     offset = sum(len(code) for _, code in blocks)
@@ -297,8 +402,10 @@ def _why(reasons):
     if "Resource temporarily unavailable" in said:
         return f"bubblewrap cannot start a process (the process limit, ulimit -u?): {said}"
     if any(word in said for word in ("namespace", "uid map", "Operation not permitted")):
-        why = ("this system refuses new user namespaces (a chroot or a container does, even to root; "
-               "otherwise the kernel's settings, user.max_user_namespaces or kernel.unprivileged_userns_clone)")
+        why = (
+            "this system refuses new user namespaces (a chroot or a container does, even to root; "
+            "otherwise the kernel's settings, user.max_user_namespaces or kernel.unprivileged_userns_clone)"
+        )
         if os.geteuid() != 0:
             why += "; as root, the sandbox can do without one"
         return f"{why}. bubblewrap said: {said}"
@@ -322,8 +429,14 @@ def mode(parent=None):
         for candidate in candidates:
             fd = _seccomp_fd()
             try:
-                status = runner.run(_command(candidate, "/", probe, [], {}, ["true"], fd), "starting a sandbox", log,
-                                    limits=runner.Limits(seconds=60), pass_fds=(fd,), check=False)
+                status = runner.run(
+                    _command(candidate, "/", probe, [], {}, ["true"], fd),
+                    "starting a sandbox",
+                    log,
+                    limits=runner.Limits(seconds=60),
+                    pass_fds=(fd,),
+                    check=False,
+                )
             except MachineError as error:
                 status, reason = 1, str(error)
             else:
@@ -345,8 +458,10 @@ def work_folder(prefix, outside):
     tmp = Path(os.path.abspath(os.environ.get("TMPDIR") or "/tmp"))
     for folder, what in outside.items():
         if tmp.resolve() == folder or folder in tmp.resolve().parents:
-            raise UsageError(f"TMPDIR ({tmp}) is inside {what}, where the work folder would be taken for "
-                             "a file of it; set TMPDIR elsewhere")
+            raise UsageError(
+                f"TMPDIR ({tmp}) is inside {what}, where the work folder would be taken for "
+                "a file of it; set TMPDIR elsewhere"
+            )
     try:
         work = Path(tempfile.mkdtemp(prefix=prefix, dir=tmp))
     except OSError as error:
@@ -403,7 +518,15 @@ def run(argv, work, log, what, root="/", read_only=(), env=None, stdin=b"", limi
     limits = limits or runner.step_limits(runner.own_processes(uid) if uid == os.geteuid() else 0)
     fd = _seccomp_fd()
     try:
-        return runner.run(_command(mode(), root, work, read_only, env, argv, fd), what, log, stdin=stdin,
-                          limits=limits, pass_fds=(fd,), check=check, writes_in=work)
+        return runner.run(
+            _command(mode(), root, work, read_only, env, argv, fd),
+            what,
+            log,
+            stdin=stdin,
+            limits=limits,
+            pass_fds=(fd,),
+            check=check,
+            writes_in=work,
+        )
     finally:
         os.close(fd)

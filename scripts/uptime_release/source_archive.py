@@ -26,14 +26,26 @@ def git_env():
     entries (system, global, command line), which let git read a checkout
     that another user owns: no filter, eol or archive setting applies."""
     try:
-        safe = runner.output(["git", "config", "--show-scope", "--get-all", "safe.directory"], "git config", cwd="/",
-                             env={k: v for k, v in os.environ.items() if k not in ("GIT_DIR", "GIT_CONFIG")}).decode()
+        safe = runner.output(
+            ["git", "config", "--show-scope", "--get-all", "safe.directory"],
+            "git config",
+            cwd="/",
+            env={k: v for k, v in os.environ.items() if k not in ("GIT_DIR", "GIT_CONFIG")},
+        ).decode()
     except runner.Failed:  # none is set
         safe = ""
-    values = [line.split("\t", 1)[1] for line in safe.splitlines()
-              if line.split("\t", 1)[0] in ("system", "global", "command") and "\t" in line]
-    env = {"PATH": "/usr/bin:/bin:/usr/sbin:/sbin", "LC_ALL": "C", "GIT_CONFIG_NOSYSTEM": "1",
-           "GIT_CONFIG_GLOBAL": "/dev/null", "GIT_CONFIG_COUNT": str(len(values))}
+    values = [
+        line.split("\t", 1)[1]
+        for line in safe.splitlines()
+        if line.split("\t", 1)[0] in ("system", "global", "command") and "\t" in line
+    ]
+    env = {
+        "PATH": "/usr/bin:/bin:/usr/sbin:/sbin",
+        "LC_ALL": "C",
+        "GIT_CONFIG_NOSYSTEM": "1",
+        "GIT_CONFIG_GLOBAL": "/dev/null",
+        "GIT_CONFIG_COUNT": str(len(values)),
+    }
     for index, value in enumerate(values):
         env[f"GIT_CONFIG_KEY_{index}"], env[f"GIT_CONFIG_VALUE_{index}"] = "safe.directory", value
     return env
@@ -42,8 +54,9 @@ def git_env():
 def git_files(repo, commit):
     """{path: (mode, blob)} of the commit, from git's own listing."""
     try:
-        listing = runner.output(["git", "-C", str(repo), "ls-tree", "-r", "-z", "--full-tree", commit], "git ls-tree",
-                                env=git_env())
+        listing = runner.output(
+            ["git", "-C", str(repo), "ls-tree", "-r", "-z", "--full-tree", commit], "git ls-tree", env=git_env()
+        )
     except runner.Failed as failed:
         raise MachineError(f"git cannot list commit {commit} in {repo}: {' '.join(failed.tail)}") from None
     files = {}
@@ -60,13 +73,17 @@ def export(repo, commit, dest):
     """Writes the commit's files into DEST exactly as git stores them: no
     line-end conversion, filter or attribute applies, whatever git's settings."""
     files = git_files(repo, commit)
-    blobs = runner.output(["git", "-C", str(repo), "cat-file", "--batch"], "git cat-file",
-                          stdin="".join(f"{blob}\n" for _, blob in files.values()).encode(), env=git_env())
+    blobs = runner.output(
+        ["git", "-C", str(repo), "cat-file", "--batch"],
+        "git cat-file",
+        stdin="".join(f"{blob}\n" for _, blob in files.values()).encode(),
+        env=git_env(),
+    )
     offset = 0
     for path, (mode, _) in files.items():
         header_end = blobs.index(b"\n", offset)
         size = int(blobs[offset:header_end].split()[2])
-        data = blobs[header_end + 1:header_end + 1 + size]
+        data = blobs[header_end + 1 : header_end + 1 + size]
         offset = header_end + 1 + size + 1
         target = os.path.join(dest, path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -94,14 +111,22 @@ def _scan(archive, name):
                 if header[156:157] in (b"L", b"K", b"x", b"g"):
                     chain += 1
                     if size > EXTENDED_LIMIT or chain > CHAIN_LIMIT:
-                        raise FormatError(name, 0, "an extended header (a long name or pax records) longer than "
-                                                   f"{EXTENDED_LIMIT >> 10} KiB, or more than {CHAIN_LIMIT} in a row")
+                        raise FormatError(
+                            name,
+                            0,
+                            "an extended header (a long name or pax records) longer than "
+                            f"{EXTENDED_LIMIT >> 10} KiB, or more than {CHAIN_LIMIT} in a row",
+                        )
                 else:
                     chain, members = 0, members + 1
                 total += size
                 if total > SIZE_LIMIT or members > MEMBER_LIMIT:
-                    raise FormatError(name, 0, f"unpacks to more than {SIZE_LIMIT >> 20} MiB or "
-                                               f"{MEMBER_LIMIT} members; a source archive is far smaller")
+                    raise FormatError(
+                        name,
+                        0,
+                        f"unpacks to more than {SIZE_LIMIT >> 20} MiB or "
+                        f"{MEMBER_LIMIT} members; a source archive is far smaller",
+                    )
                 left = -(-size // 512) * 512
                 while left and (piece := stream.read(min(left, 1 << 20))):
                     left -= len(piece)
@@ -127,8 +152,12 @@ def members(archive, top):
             for index, member in enumerate(tar):
                 size += max(member.size, 0)
                 if size > SIZE_LIMIT or index >= MEMBER_LIMIT:
-                    raise FormatError(name, 0, f"unpacks to more than {SIZE_LIMIT >> 20} MiB or "
-                                               f"{MEMBER_LIMIT} members; a source archive is far smaller")
+                    raise FormatError(
+                        name,
+                        0,
+                        f"unpacks to more than {SIZE_LIMIT >> 20} MiB or "
+                        f"{MEMBER_LIMIT} members; a source archive is far smaller",
+                    )
                 path = member.name.rstrip("/") if member.isdir() else member.name
                 parts = path.split("/")
                 if index == 0:
@@ -139,8 +168,11 @@ def members(archive, top):
                     raise FormatError(name, 0, f"{member.name}: a member outside the folder {top}/")
                 if not (member.isfile() or member.isdir() or member.issym()):
                     kind = "hard link" if member.islnk() else "device or special file"
-                    raise FormatError(name, 0, f"{member.name}: a {kind}; the source archive holds "
-                                               "files, folders and symbolic links only")
+                    raise FormatError(
+                        name,
+                        0,
+                        f"{member.name}: a {kind}; the source archive holds " "files, folders and symbolic links only",
+                    )
                 if path in seen:
                     raise FormatError(name, 0, f"{member.name}: a member the archive holds twice")
                 seen.add(path)

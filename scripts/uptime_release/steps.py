@@ -61,8 +61,15 @@ def _read_keys():
 
 def _gpg():
     os.environ["GNUPGHOME"] = str(GNUPGHOME)
-    return ["gpg", "--batch", "--no-tty", "--pinentry-mode", "loopback",
-            "--passphrase-file", str(KEYS / "gpg-passphrase")]
+    return [
+        "gpg",
+        "--batch",
+        "--no-tty",
+        "--pinentry-mode",
+        "loopback",
+        "--passphrase-file",
+        str(KEYS / "gpg-passphrase"),
+    ]
 
 
 def _import_key():
@@ -90,19 +97,38 @@ def check_keys():
         fingerprint, created = _import_key()
         openpgp.refuse_younger_key(created, epoch, "SOURCE_DATE_EPOCH", "the commit")
         (KEYS / "test").write_text("test\n")
-        step("signing with SIGN_GPG_KEY (a wrong SIGN_GPG_PASSPHRASE?)",
-             _gpg() + ["--faked-system-time", f"{epoch}!", "--local-user", fingerprint, "--detach-sign", "-o",
-                       str(KEYS / "test.sig"), str(KEYS / "test")])
+        step(
+            "signing with SIGN_GPG_KEY (a wrong SIGN_GPG_PASSPHRASE?)",
+            _gpg()
+            + [
+                "--faked-system-time",
+                f"{epoch}!",
+                "--local-user",
+                fingerprint,
+                "--detach-sign",
+                "-o",
+                str(KEYS / "test.sig"),
+                str(KEYS / "test"),
+            ],
+        )
     if (KEYS / "signing.p12").exists():
         password = (KEYS / "p12-password").read_bytes()
         for legacy in ([], ["-legacy"]):
             # OpenSSL 3 reads files with old ciphers only as "legacy".
-            if step("opening SIGN_PKCS12", ["openssl", "pkcs12", "-in", str(KEYS / "signing.p12"), "-passin", "stdin",
-                                            "-noout"] + legacy, stdin=password, check=False) == 0:
+            if (
+                step(
+                    "opening SIGN_PKCS12",
+                    ["openssl", "pkcs12", "-in", str(KEYS / "signing.p12"), "-passin", "stdin", "-noout"] + legacy,
+                    stdin=password,
+                    check=False,
+                )
+                == 0
+            ):
                 break
         else:
-            raise Refused("SIGN_PKCS12 does not open with SIGN_PASSWORD: the password is wrong, or it is not "
-                          "a PKCS#12 file")
+            raise Refused(
+                "SIGN_PKCS12 does not open with SIGN_PASSWORD: the password is wrong, or it is not " "a PKCS#12 file"
+            )
 
 
 def _finish_zip(package, epoch):
@@ -116,10 +142,27 @@ def _finish_zip(package, epoch):
         with tempfile.TemporaryDirectory(dir=WORK) as folder:
             folder = Path(folder)
             (folder / "in.exe").write_bytes(unsigned)
-            step("signing uptime-report.exe",
-                 ["osslsigncode", "sign", "-pkcs12", str(KEYS / "signing.p12"), "-readpass", str(KEYS / "p12-password"),
-                  "-h", "sha256", "-n", NAME, "-time", str(epoch), "-in", str(folder / "in.exe"), "-out",
-                  str(folder / "out.exe")])
+            step(
+                "signing uptime-report.exe",
+                [
+                    "osslsigncode",
+                    "sign",
+                    "-pkcs12",
+                    str(KEYS / "signing.p12"),
+                    "-readpass",
+                    str(KEYS / "p12-password"),
+                    "-h",
+                    "sha256",
+                    "-n",
+                    NAME,
+                    "-time",
+                    str(epoch),
+                    "-in",
+                    str(folder / "in.exe"),
+                    "-out",
+                    str(folder / "out.exe"),
+                ],
+            )
             proper = authenticode.signature((folder / "out.exe").read_bytes(), exe)
     elif (SIGNATURES / f"{package.name}.sig").is_file():
         proper = (SIGNATURES / f"{package.name}.sig").read_bytes()
@@ -131,11 +174,20 @@ def _finish_zip(package, epoch):
 def _finish_rpm(package, fingerprint):
     if fingerprint:
         gpg = _gpg()
-        step(f"signing {package.name}", [
-            "rpmsign", "--addsign", "--define", "__gpg /usr/bin/gpg", "--define", f"_gpg_name {fingerprint}",
-            "--define", "_gpg_sign_cmd_extra_args " + " ".join(gpg[1:] + ["--faked-system-time",
-                                                                          f"{_info().epoch}!"]),
-            str(package)])
+        step(
+            f"signing {package.name}",
+            [
+                "rpmsign",
+                "--addsign",
+                "--define",
+                "__gpg /usr/bin/gpg",
+                "--define",
+                f"_gpg_name {fingerprint}",
+                "--define",
+                "_gpg_sign_cmd_extra_args " + " ".join(gpg[1:] + ["--faked-system-time", f"{_info().epoch}!"]),
+                str(package),
+            ],
+        )
     elif (SIGNATURES / f"{package.name}.sig").is_file():
         header = (SIGNATURES / f"{package.name}.sig").read_bytes()
         rpmfile.check_taken_over(package.read_bytes(), header, package.name)
@@ -145,8 +197,17 @@ def _finish_rpm(package, fingerprint):
 def _tar_sorted(epoch):
     """tar as a release writes archives: members in name order, one time,
     root's ownership, plain modes."""
-    return ["tar", "--sort=name", f"--mtime=@{epoch}", "--clamp-mtime", "--owner=0", "--group=0",
-            "--numeric-owner", "--mode=u=rwX,go=rX", "--format=gnu"]
+    return [
+        "tar",
+        "--sort=name",
+        f"--mtime=@{epoch}",
+        "--clamp-mtime",
+        "--owner=0",
+        "--group=0",
+        "--numeric-owner",
+        "--mode=u=rwX,go=rX",
+        "--format=gnu",
+    ]
 
 
 def _gzip_pipe(tar_argv, out):
@@ -176,8 +237,18 @@ def build(presets):
     for preset in presets:
         print(f"  building {preset}", flush=True)
         tree = SOURCES / "build" / preset
-        step(f"configuring {preset}", ["cmake", "-S", str(SOURCES), "--preset", preset, "-DBUILD_TESTING=OFF",
-                                       f"-DUPTIME_REPORT_PACKAGE_REVISION={info.revision}"])
+        step(
+            f"configuring {preset}",
+            [
+                "cmake",
+                "-S",
+                str(SOURCES),
+                "--preset",
+                preset,
+                "-DBUILD_TESTING=OFF",
+                f"-DUPTIME_REPORT_PACKAGE_REVISION={info.revision}",
+            ],
+        )
         step(f"building {preset}", ["cmake", "--build", str(tree)])
         packages = WORK / "packages" / preset
         step(f"packaging {preset}", ["cpack", "--config", str(tree / "CPackConfig.cmake"), "-B", str(packages)])
@@ -210,15 +281,16 @@ def finish():
     version, components = record["version"], record["components"]
     full = version if info.revision == 1 else f"{version}-{info.revision}"
     name = f"{NAME}-{full}"
-    _gzip_pipe(_tar_sorted(info.epoch) + [f"--transform=s,^\\.,{name},", "-cf", "-", "-C", str(SOURCES), "."],
-               ARTIFACTS / f"{name}-source.tar.gz")
+    _gzip_pipe(
+        _tar_sorted(info.epoch) + [f"--transform=s,^\\.,{name},", "-cf", "-", "-C", str(SOURCES), "."],
+        ARTIFACTS / f"{name}-source.tar.gz",
+    )
     if info.release_url:
         zips = {}
         for arch in tables.read(SOURCES / "cmake").windows:
             zip_name = f"{name}-windows-{arch.name}.zip"
             zips[arch] = (zip_name, zip_name[:-4], sums.sha256(ARTIFACTS / zip_name))
-        for manifest, text in manifests.write(zips, version, info.revision, info.release_url,
-                                              info.project_url).items():
+        for manifest, text in manifests.write(zips, version, info.revision, info.release_url, info.project_url).items():
             (ARTIFACTS / manifest).write_text(text)
             components[manifest] = []
     entries = []
@@ -229,21 +301,45 @@ def finish():
     for artifact in sorted(os.listdir(ARTIFACTS), key=str.encode):
         size, digests = sums.file_digests(ARTIFACTS / artifact, ("md5", "sha1", "sha256"))
         checksums.append((artifact, size, digests["md5"], digests["sha1"], digests["sha256"]))
-    roots = tuple(buildinfo.Root(r["name"], r["suite"], tuple(r["architectures"]), tuple(r["presets"]),
-                                 tuple(tuple(p) for p in r["packages"]))
-                  for r in json.loads((CONTROL / "roots.json").read_text()))
+    roots = tuple(
+        buildinfo.Root(
+            r["name"],
+            r["suite"],
+            tuple(r["architectures"]),
+            tuple(r["presets"]),
+            tuple(tuple(p) for p in r["packages"]),
+        )
+        for r in json.loads((CONTROL / "roots.json").read_text())
+    )
     architectures = sorted({a.rsplit("_", 1)[1][:-4] for a in os.listdir(ARTIFACTS) if a.endswith(".deb")})
-    buildinfo_record = buildinfo.Buildinfo(version=full, commit=info.commit, epoch=info.epoch,
-                                           architectures=tuple(architectures),
-                                           build_architecture=roots[0].architectures[0],
-                                           checksums=tuple(checksums), roots=roots)
+    buildinfo_record = buildinfo.Buildinfo(
+        version=full,
+        commit=info.commit,
+        epoch=info.epoch,
+        architectures=tuple(architectures),
+        build_architecture=roots[0].architectures[0],
+        checksums=tuple(checksums),
+        roots=roots,
+    )
     (ARTIFACTS / "BUILDINFO").write_text(buildinfo.write(buildinfo_record))
     listed = {artifact: sums.sha256(ARTIFACTS / artifact) for artifact in os.listdir(ARTIFACTS)}
     (ARTIFACTS / "SHA256SUMS").write_text(sums.write(listed))
     if fingerprint:
-        step("signing SHA256SUMS", _gpg() + ["--faked-system-time", f"{info.epoch}!", "--local-user",
-                                             fingerprint, "--armor", "--detach-sign", "-o",
-                                             str(ARTIFACTS / "SHA256SUMS.asc"), str(ARTIFACTS / "SHA256SUMS")])
+        step(
+            "signing SHA256SUMS",
+            _gpg()
+            + [
+                "--faked-system-time",
+                f"{info.epoch}!",
+                "--local-user",
+                fingerprint,
+                "--armor",
+                "--detach-sign",
+                "-o",
+                str(ARTIFACTS / "SHA256SUMS.asc"),
+                str(ARTIFACTS / "SHA256SUMS"),
+            ],
+        )
 
 
 def gpg_sign():
@@ -262,8 +358,10 @@ def gpg_sign():
     epoch = ["--faked-system-time", f"{message['epoch']}!"] if message.get("epoch") else []
     for name, (data, options) in message["requests"].items():
         Path("/tmp/in").write_bytes(base64.b64decode(data))
-        step(f"signing {name}", gpg + epoch + ["--local-user", fingerprint] + options + ["-o", str(out / name),
-                                                                                     "/tmp/in"])
+        step(
+            f"signing {name}",
+            gpg + epoch + ["--local-user", fingerprint] + options + ["-o", str(out / name), "/tmp/in"],
+        )
 
 
 def unpack(archive, destination):

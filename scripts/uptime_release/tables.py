@@ -15,6 +15,7 @@ LISTS = {"releases", "packages"}
 @dataclass(frozen=True)
 class Linux:
     """A line of the linux table; cmake/architectures says what each holds."""
+
     name: str
     preset: str
     rpm: str | None
@@ -33,6 +34,7 @@ class Linux:
 @dataclass(frozen=True)
 class Windows:
     """A line of the windows table."""
+
     name: str
     preset: str
     processor: str | None
@@ -51,6 +53,7 @@ class Windows:
 @dataclass(frozen=True)
 class Release:
     """A line of cmake/debian-releases, as far as this program needs it."""
+
     version: str
     codename: str
     llvm: str
@@ -105,8 +108,12 @@ def _table(rows, kind, record, path):
         elif words[1] in lines:
             raise FormatError(path, number, f"{kind} {words[1]} is given twice")
         else:
-            values = {column: (tuple(word.split(",")) if word != "-" else ()) if column in LISTS
-                      else (word if word != "-" else None) for column, word in zip(columns, words[1:])}
+            values = {
+                column: (tuple(word.split(",")) if word != "-" else ())
+                if column in LISTS
+                else (word if word != "-" else None)
+                for column, word in zip(columns, words[1:])
+            }
             lines[words[1]] = (number, record(**values))
     if not header:
         raise FormatError(path, 0, f"no {kind} table")

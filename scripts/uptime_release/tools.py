@@ -12,8 +12,14 @@ NEEDED = {
     "make": {**SANDBOX, **ROOTS},
     "checkout": {"git": "git"},
     "verify": {**SANDBOX, **ROOTS, "git": "git", "sqv": "sqv", "gpg": "gpg"},
-    "publish": {**SANDBOX, "apt-ftparchive": "apt-utils", "createrepo_c": "createrepo-c", "dpkg-deb": "dpkg",
-                "rpm": "rpm", "xz": "xz-utils"},
+    "publish": {
+        **SANDBOX,
+        "apt-ftparchive": "apt-utils",
+        "createrepo_c": "createrepo-c",
+        "dpkg-deb": "dpkg",
+        "rpm": "rpm",
+        "xz": "xz-utils",
+    },
     "sign": {"gpg": "gpg", "gpg-agent": "gpg-agent", "sqv": "sqv"},
 }
 # Used where installed.
@@ -24,5 +30,7 @@ def require(command):
     """Stops, naming what to install, where a tool COMMAND needs is missing."""
     missing = sorted({package for tool, package in NEEDED[command].items() if shutil.which(tool) is None})
     if missing:
-        raise UsageError(f"this needs {', '.join(missing)}: apt-get install {' '.join(missing)}, or bash "
-                         "scripts/setup.sh release, which installs what every command of the release program needs")
+        raise UsageError(
+            f"this needs {', '.join(missing)}: apt-get install {' '.join(missing)}, or bash "
+            "scripts/setup.sh release, which installs what every command of the release program needs"
+        )

@@ -13,8 +13,21 @@ import stat
 import traceback
 from pathlib import Path
 
-from . import (authenticode, buildinfo, openpgp, pipeline, roots, rpmfile, runner, sandbox, source_archive, spdx,
-               sums, tools, zipfiles)
+from . import (
+    authenticode,
+    buildinfo,
+    openpgp,
+    pipeline,
+    roots,
+    rpmfile,
+    runner,
+    sandbox,
+    source_archive,
+    spdx,
+    sums,
+    tools,
+    zipfiles,
+)
 from . import errors
 from .errors import FormatError, MachineError, Refused, UsageError
 
@@ -78,8 +91,10 @@ class Report:
         if self.missing:
             print("INCOMPLETE: nothing failed, but not established: " + _shown("; ".join(self.missing)))
             raise Done(errors.VERIFIED if self.allow_incomplete and self.rebuilt else errors.INCOMPLETE)
-        print(f"VERIFIED: SHA256SUMS is signed by KEY, the source archive is commit {self.commit}'s, "
-              "and every artifact is rebuilt identical")
+        print(
+            f"VERIFIED: SHA256SUMS is signed by KEY, the source archive is commit {self.commit}'s, "
+            "and every artifact is rebuilt identical"
+        )
         raise Done(errors.VERIFIED)
 
 
@@ -118,8 +133,10 @@ def _check_space(folder):
     usage = os.statvfs(folder)
     free, inodes = usage.f_bavail * usage.f_frsize, usage.f_favail
     if free < SPACE_NEEDED or inodes < INODES_NEEDED:
-        raise MachineError(f"{folder} has {free >> 20} MiB and {inodes} inodes free; a rebuild needs "
-                           f"{SPACE_NEEDED >> 20} MiB and {INODES_NEEDED} (set TMPDIR to a larger file system)")
+        raise MachineError(
+            f"{folder} has {free >> 20} MiB and {inodes} inodes free; a rebuild needs "
+            f"{SPACE_NEEDED >> 20} MiB and {INODES_NEEDED} (set TMPDIR to a larger file system)"
+        )
 
 
 def _take_download(dir_, copies):
@@ -143,8 +160,12 @@ def _take_download(dir_, copies):
                     copy.write(piece)
                     total += len(piece)
                     if copy.tell() > FILE_LIMIT or total > DOWNLOAD_LIMIT:
-                        raise FormatError(name, 0, f"is larger than {FILE_LIMIT >> 20} MiB, or the release than "
-                                                   f"{DOWNLOAD_LIMIT >> 20} MiB, more than any release")
+                        raise FormatError(
+                            name,
+                            0,
+                            f"is larger than {FILE_LIMIT >> 20} MiB, or the release than "
+                            f"{DOWNLOAD_LIMIT >> 20} MiB, more than any release",
+                        )
             names[name] = True
     finally:
         os.close(folder)
@@ -159,8 +180,11 @@ def _checksums(dir_, names, report, key, check):
         report.finish()
     data = _read(dir_ / "SHA256SUMS", sums.LIMIT)
     if key is None:
-        report.incomplete("SHA256SUMS's signature (no KEY given)", "no KEY given: SHA256SUMS is not "
-                          "authenticated (it proves nothing against whoever could replace the files)")
+        report.incomplete(
+            "SHA256SUMS's signature (no KEY given)",
+            "no KEY given: SHA256SUMS is not "
+            "authenticated (it proves nothing against whoever could replace the files)",
+        )
     elif not names.get("SHA256SUMS.asc"):
         report.fail("no SHA256SUMS.asc (as a plain file): the checksums carry no signature")
     else:
@@ -209,11 +233,16 @@ def _source(dir_, listed, info, report):
         report.finish()
     top = f"uptime-report-{info.version}"
     release = source_archive.read_release_info(dir_ / archive, top)
-    named = {"the source archive's RELEASE-INFO": release.commit, "BUILDINFO": info.commit,
-             "the SPDX document": spdx.read_commit(_read(dir_ / document, spdx.LIMIT), document)}
+    named = {
+        "the source archive's RELEASE-INFO": release.commit,
+        "BUILDINFO": info.commit,
+        "the SPDX document": spdx.read_commit(_read(dir_ / document, spdx.LIMIT), document),
+    }
     if len(set(named.values())) != 1:
-        report.fail("the release names more than one commit: " +
-                    "; ".join(f"{where} names {commit}" for where, commit in named.items()))
+        report.fail(
+            "the release names more than one commit: "
+            + "; ".join(f"{where} names {commit}" for where, commit in named.items())
+        )
         report.finish()
     if release.epoch != info.epoch or (release.revision == 1) != ("-" not in info.version):
         report.fail("RELEASE-INFO and BUILDINFO give other times or revisions")
@@ -221,24 +250,31 @@ def _source(dir_, listed, info, report):
     report.commit = info.commit
     report.ok(f"RELEASE-INFO, BUILDINFO and the SPDX document name commit {info.commit}")
     try:
-        runner.output(["git", "-C", str(pipeline.CHECKOUT), "cat-file", "-e", f"{info.commit}^{{commit}}"],
-                      "git cat-file", env=source_archive.git_env())
+        runner.output(
+            ["git", "-C", str(pipeline.CHECKOUT), "cat-file", "-e", f"{info.commit}^{{commit}}"],
+            "git cat-file",
+            env=source_archive.git_env(),
+        )
         known = True
     except runner.Failed:
         known = False
     if known:
         differences = source_archive.differences(dir_ / archive, top, pipeline.CHECKOUT, info.commit)
         if differences:
-            report.fail(f"{archive} is not commit {info.commit}'s source:\n" +
-                        "\n".join(f"        {line}" for line in differences))
+            report.fail(
+                f"{archive} is not commit {info.commit}'s source:\n"
+                + "\n".join(f"        {line}" for line in differences)
+            )
             # A source archive that is not the commit's is not rebuilt.
             report.finish()
         report.matched = True
         report.ok(f"{archive} holds exactly commit {info.commit}'s files")
     else:
-        report.incomplete(f"that the source archive is commit {info.commit}'s (the commit is not in "
-                          f"{pipeline.CHECKOUT})", f"the source was not checked against the repository: commit "
-                          f"{info.commit} is not in {pipeline.CHECKOUT}")
+        report.incomplete(
+            f"that the source archive is commit {info.commit}'s (the commit is not in " f"{pipeline.CHECKOUT})",
+            f"the source was not checked against the repository: commit "
+            f"{info.commit} is not in {pipeline.CHECKOUT}",
+        )
     return archive, release
 
 
@@ -246,10 +282,15 @@ def _roots(info, report, logs):
     made = []
     for recorded in info.roots:
         recipe = next((s for s in roots.RECIPES if s.name == recorded.name), None)
-        if recipe is None or (recipe.suite, recipe.architectures, recipe.presets) != \
-                (recorded.suite, recorded.architectures, recorded.presets):
-            report.fail(f"BUILDINFO's {recorded.name} root ({recorded.suite}: {' '.join(recorded.presets)}) is "
-                        "not one this checkout builds in; check out the release's commit to verify it")
+        if recipe is None or (recipe.suite, recipe.architectures, recipe.presets) != (
+            recorded.suite,
+            recorded.architectures,
+            recorded.presets,
+        ):
+            report.fail(
+                f"BUILDINFO's {recorded.name} root ({recorded.suite}: {' '.join(recorded.presets)}) is "
+                "not one this checkout builds in; check out the release's commit to verify it"
+            )
             report.finish()
         try:
             made.append(roots.exactly(recipe, recorded.packages, logs))
@@ -258,7 +299,8 @@ def _roots(info, report, logs):
                 f"the rebuild (the archive does not hold {len(missing.packages)} of the {recipe.name} root's "
                 "packages; give UPTIME_REPORT_MIRROR an archive that has them, such as "
                 "http://snapshot.debian.org/archive/debian/<time of the release>)",
-                f"{missing}")
+                f"{missing}",
+            )
             report.finish()
         except roots.Unneeded as unneeded:
             report.fail(str(unneeded))
@@ -267,7 +309,8 @@ def _roots(info, report, logs):
             report.incomplete(
                 f"the rebuild (the {recipe.name} root is not known: {resolved}; give UPTIME_REPORT_MIRROR the "
                 "archive of the release's time, such as http://snapshot.debian.org/archive/debian/<time>)",
-                f"{resolved}")
+                f"{resolved}",
+            )
             report.finish()
         except roots.Inconsistent as inconsistent:
             report.fail(f"{inconsistent} (a root was never made from that list)")
@@ -275,8 +318,10 @@ def _roots(info, report, logs):
     if [r.recipe.name for r in made] != [s.name for s in roots.RECIPES]:
         report.fail("BUILDINFO does not name the roots this checkout builds in")
         report.finish()
-    report.ok("the roots hold exactly the packages BUILDINFO lists: " +
-              ", ".join(f"{r.recipe.name} ({len(r.packages)})" for r in made))
+    report.ok(
+        "the roots hold exactly the packages BUILDINFO lists: "
+        + ", ".join(f"{r.recipe.name} ({len(r.packages)})" for r in made)
+    )
     return made
 
 
@@ -327,10 +372,14 @@ def _exe_signatures(dir_, listed, signatures, check, report, root):
             shutil.copyfile(os.environ["VERIFY_CA_FILE"], check / "ca.pem")
             ca = ["-CAfile", f"{sandbox.BOX}/ca.pem"]
         log = check / "authenticode.log"
-        status = sandbox.run(["osslsigncode", "verify", "-in", f"{sandbox.BOX}/program.exe"] + ca, check, log,
-                             f"checking {name}'s Authenticode signature", root=root.path,
-                             limits=runner.Limits(seconds=120, address_space=runner.ADDRESS_SPACE,
-                                                  processes=runner.PROCESSES))
+        status = sandbox.run(
+            ["osslsigncode", "verify", "-in", f"{sandbox.BOX}/program.exe"] + ca,
+            check,
+            log,
+            f"checking {name}'s Authenticode signature",
+            root=root.path,
+            limits=runner.Limits(seconds=120, address_space=runner.ADDRESS_SPACE, processes=runner.PROCESSES),
+        )
         text = log.read_text(errors="replace")
         subject = next((l.split("Subject: ", 1)[1] for l in text.splitlines() if "Subject: " in l), "")
         if status == 0:
@@ -338,8 +387,10 @@ def _exe_signatures(dir_, listed, signatures, check, report, root):
         else:
             # osslsigncode's verdict, without the certificates it lists.
             verdict = [line for line in text.splitlines() if OSSLSIGNCODE_VERDICT.search(line)]
-            report.fail(f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
-                        "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(f"        {l}" for l in verdict))
+            report.fail(
+                f"{name}/uptime-report.exe: Authenticode signature does not verify (set "
+                "VERIFY_CA_FILE to trust its certificate):\n" + "\n".join(f"        {l}" for l in verdict)
+            )
 
 
 def _compare(dir_, listed, rebuilt, check, report):
@@ -378,10 +429,20 @@ def _diffoscope(name, theirs, ours, check):
         os.chmod(check / f"{side}-{name}", 0o644)
     log = check / "diffoscope.log"
     try:
-        sandbox.run(["diffoscope", "--no-progress", "--max-report-size", "65536", f"{sandbox.BOX}/published-{name}",
-                     f"{sandbox.BOX}/rebuilt-{name}"], check, log, f"diffoscope on {name}",
-                    limits=runner.Limits(seconds=300, address_space=2 << 30, processes=runner.PROCESSES,
-                                         file_size=16 << 20))
+        sandbox.run(
+            [
+                "diffoscope",
+                "--no-progress",
+                "--max-report-size",
+                "65536",
+                f"{sandbox.BOX}/published-{name}",
+                f"{sandbox.BOX}/rebuilt-{name}",
+            ],
+            check,
+            log,
+            f"diffoscope on {name}",
+            limits=runner.Limits(seconds=300, address_space=2 << 30, processes=runner.PROCESSES, file_size=16 << 20),
+        )
         stopped = ""
     except MachineError as error:
         stopped = f"(diffoscope was stopped: {error})"
@@ -440,9 +501,11 @@ def verify(dir_arg, key_arg, allow_incomplete):
         archive, release = _source(download, listed, info, report)
         if not (report.signed or report.matched):
             # Nothing vouches for the sources: their build is not run.
-            report.incomplete(f"the rebuild (nothing vouches for the source archive: no KEY signed it, and commit "
-                              f"{info.commit} is not in {pipeline.CHECKOUT})",
-                              "the release was not rebuilt: its source is neither signed by KEY nor the commit's")
+            report.incomplete(
+                f"the rebuild (nothing vouches for the source archive: no KEY signed it, and commit "
+                f"{info.commit} is not in {pipeline.CHECKOUT})",
+                "the release was not rebuilt: its source is neither signed by KEY nor the commit's",
+            )
             report.finish()
         print("Rebuild", flush=True)
         made = _roots(info, report, stage.logs)
@@ -451,9 +514,13 @@ def verify(dir_arg, key_arg, allow_incomplete):
         report.stop_if_failed()
         print(f"  rebuilding {archive} with {pipeline.PROGRAM} in the roots (a few minutes)", flush=True)
         try:
-            rebuilt = pipeline.make_artifacts(stage, release, made,
-                                              lambda box: _unpack_into(box, download / archive, stage, made[0]),
-                                              signatures=signatures)
+            rebuilt = pipeline.make_artifacts(
+                stage,
+                release,
+                made,
+                lambda box: _unpack_into(box, download / archive, stage, made[0]),
+                signatures=signatures,
+            )
         except Refused as error:
             report.fail("the rebuild failed: " + "\n        ".join(str(error).splitlines()[-30:]))
             report.finish()

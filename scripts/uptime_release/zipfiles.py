@@ -23,16 +23,19 @@ def _check_directory(data, name):
     """Refuses a .zip whose end record claims more members or a larger
     central directory than a release's .zip has, or the ZIP64 form, which
     one never needs."""
-    tail = data[-(22 + 0xFFFF):]
+    tail = data[-(22 + 0xFFFF) :]
     at = tail.rfind(END)
     if at < 0 or len(tail) - at < 22:
         raise FormatError(name, 0, "is not a .zip: it has no end record")
-    entries, size = struct.unpack("<xxxxxxxxxxHI", tail[at:at + 16])
-    if at >= 20 and tail[at - 20:at - 16] == ZIP64_LOCATOR or entries == 0xFFFF or size == 0xFFFFFFFF:
+    entries, size = struct.unpack("<xxxxxxxxxxHI", tail[at : at + 16])
+    if at >= 20 and tail[at - 20 : at - 16] == ZIP64_LOCATOR or entries == 0xFFFF or size == 0xFFFFFFFF:
         raise FormatError(name, 0, "is a ZIP64 archive, which a release's .zip never is")
     if entries > MEMBER_LIMIT or size > DIRECTORY_LIMIT:
-        raise FormatError(name, 0, f"claims {entries} members in a {size}-byte directory; a release's .zip holds "
-                                   f"at most {MEMBER_LIMIT}")
+        raise FormatError(
+            name,
+            0,
+            f"claims {entries} members in a {size}-byte directory; a release's .zip holds " f"at most {MEMBER_LIMIT}",
+        )
 
 
 def read(data, name):
