@@ -99,7 +99,7 @@ release=(python3 git mmdebstrap bubblewrap util-linux tar sqv gpg gpg-agent diff
   createrepo-c dpkg rpm xz-utils)
 test=("${build[@]}" "${release[@]}" "${cross[@]}" "${windows[@]}" libgtest-dev googletest qemu-user
   wine wine64 python3-pefile wine32:i386 python3-yaml dpkg-dev lintian rpm rpmlint unzip
-  groff-base man-db clang-format clang-tidy osslsigncode openssl reuse dnf)
+  groff-base man-db clang-format clang-tidy black pyflakes3 osslsigncode openssl reuse dnf)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode
