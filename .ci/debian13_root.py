@@ -170,6 +170,13 @@ def make_root(root):
     run(["mount", "--bind", str(ROOTS_CACHE), str(root / ROOTS_CACHE.relative_to("/"))])
 
 
+def disk_use(folder):
+    """FOLDER's size as du gives it, on its own file system only (the root's
+    /proc, /sys and /dev are not counted)."""
+    du = subprocess.run(["du", "-sx", "--block-size=1M", str(folder)], capture_output=True, text=True)
+    return f"{du.stdout.split()[0]} MB" if du.returncode == 0 else "an unknown size"
+
+
 def run_line(root, name, line):
     """Runs LINE in the project's folder inside ROOT, passing its output on;
     prints its time, and the packages and download that apt reported."""
@@ -195,7 +202,8 @@ def run_line(root, name, line):
     print(
         f"debian13-root: the {name} line {'passed' if status == 0 else 'FAILED'} in "
         f"{minutes}m{seconds:02d}s; it installed {installed} packages "
-        f"(apt's downloads: {' + '.join(downloads) or 'none'})",
+        f"(apt's downloads: {' + '.join(downloads) or 'none'}); the root now takes "
+        f"{disk_use(root)}, the roots' cache bound into it {disk_use(ROOTS_CACHE)}",
         flush=True,
     )
     return status == 0
