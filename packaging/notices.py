@@ -93,7 +93,7 @@ def debian_package(path):
         # 1 is dpkg's "no package owns it"; anything else is dpkg failing
         # (its database, memory), which says nothing about the file.
         if result.returncode not in (0, 1):
-            fail(f"dpkg -S {candidate} failed (status {result.returncode}): " f"{result.stderr.strip()}")
+            fail(f"dpkg -S {candidate} failed (status {result.returncode}): {result.stderr.strip()}")
         for line in result.stdout.splitlines():
             package, _, owned = line.partition(": ")
             if owned == candidate and "," not in package:
@@ -119,7 +119,7 @@ def copyright_holders(package, entry):
             if paragraph.get("Files", "").split() == ["*"] and paragraph.get("Copyright"):
                 return paragraph["Copyright"]
     if "Copyright" not in entry:
-        fail(f"{path} names no copyright holders in DEP-5 form, and " f"the licences have none for {entry['Name']}")
+        fail(f"{path} names no copyright holders in DEP-5 form, and the licences have none for {entry['Name']}")
     return entry["Copyright"]
 
 

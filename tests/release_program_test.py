@@ -208,7 +208,7 @@ class SourceArchive(unittest.TestCase):
 
     @unittest.skipUnless(
         hasattr(tarfile, "data_filter"),
-        "the unpacking runs in the Debian 13 root, whose Python " "has tarfile's data filter; this one has none",
+        "the unpacking runs in the Debian 13 root, whose Python has tarfile's data filter; this one has none",
     )
     def test_unpack(self):
         """The rebuild unpacks the archive through tarfile's data filter: a

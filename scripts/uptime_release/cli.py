@@ -129,7 +129,7 @@ def main(argv):
             if arg.startswith("-") and arg not in allowed or arg == "":
                 task = {"make": "release", "verify": "verify-release", "publish": "publish-repos"}[argv[0]]
                 print(
-                    f"{task}: '{arg}' is not a folder name (options are not taken); usage: " f"{USAGE[argv[0]]}",
+                    f"{task}: '{arg}' is not a folder name (options are not taken); usage: {USAGE[argv[0]]}",
                     file=sys.stderr,
                 )
                 return 2

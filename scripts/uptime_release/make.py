@@ -34,7 +34,7 @@ def _git(*args):
     )
 
 
-def checkout_info(environ):
+def checkout_info():
     """The commit of this program's own checkout, which must be clean, and its
     time, as a ReleaseInfo."""
     tools.require("checkout")
@@ -102,7 +102,7 @@ def make(out, environ):
             raise Refused(f"RELEASE_SOURCE ({source}) is not an unpacked source archive: it has no RELEASE-INFO")
         base = releaseinfo.read((source / "RELEASE-INFO").read_bytes(), source / "RELEASE-INFO")
     elif (CHECKOUT / ".git").exists():
-        source, base = None, checkout_info(environ)
+        source, base = None, checkout_info()
     elif (CHECKOUT / "RELEASE-INFO").is_file():
         source = CHECKOUT
         base = releaseinfo.read((CHECKOUT / "RELEASE-INFO").read_bytes(), CHECKOUT / "RELEASE-INFO")

@@ -268,7 +268,7 @@ def copy_tree(source, target, skipped=()):
                 os.chmod(into / name, 0o755 if info.st_mode & 0o111 else 0o644)
             elif not stat.S_ISDIR(info.st_mode):
                 raise UsageError(
-                    f"{path} is a device, fifo or socket; the sources hold files, folders and " "links inside them only"
+                    f"{path} is a device, fifo or socket; the sources hold files, folders and links inside them only"
                 )
 
 

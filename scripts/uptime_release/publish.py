@@ -106,7 +106,7 @@ class Signer:
         asc = sums_path.with_name("SHA256SUMS.asc")
         if not asc.is_file() or asc.is_symlink():
             raise Refused(
-                f"{label} has no SHA256SUMS.asc beside it: a signed tree takes only releases " "signed by SIGN_GPG_KEY"
+                f"{label} has no SHA256SUMS.asc beside it: a signed tree takes only releases signed by SIGN_GPG_KEY"
             )
         shutil.copyfile(sums_path, self.checks / "SHA256SUMS")
         shutil.copyfile(asc, self.checks / "SHA256SUMS.asc")
@@ -152,7 +152,7 @@ def _plain_files(folder, label, copies):
     return found
 
 
-def _release(folder, label, signer, files, complete=True):
+def _release(label, signer, files, complete=True):
     """A release's sums checked against its files (and the key), then its
     BUILDINFO read strictly: (sums, BUILDINFO). A kept release holds only
     BUILDINFO and its sums; its packages are checked where the tree keeps
@@ -163,7 +163,7 @@ def _release(folder, label, signer, files, complete=True):
         listed = sums.read(files["SHA256SUMS"].read_bytes(), f"{label}/SHA256SUMS")
     except FormatError as error:
         raise Refused(
-            f"{label}'s SHA256SUMS has a line that is not a digest and a file name in the release " f"folder: {error}"
+            f"{label}'s SHA256SUMS has a line that is not a digest and a file name in the release folder: {error}"
         )
     if "BUILDINFO" not in listed:
         raise Refused(f"{label}'s SHA256SUMS does not cover its BUILDINFO")
@@ -276,7 +276,7 @@ def _kept(tree, taken, signer):
         )
         if set(files) - set(RELEASE_FILES):
             raise Refused(f"{folder} holds more than {', '.join(RELEASE_FILES)}")
-        listed, info = _release(folder, str(folder), signer, files, complete=False)
+        listed, info = _release(str(folder), signer, files, complete=False)
         if info.version != entry:
             raise Refused(f"{folder}'s BUILDINFO is of version {info.version}")
         kept[entry] = (listed, info)
@@ -342,7 +342,7 @@ def publish(release_arg, tree_arg, environ):
     try:
         signer = Signer(keys, work / "gpg") if keys.gpg_key else None
         files = _plain_files(release, str(release), work / "release")
-        listed, info = _release(release, str(release), signer, files)
+        listed, info = _release(str(release), signer, files)
         placed = _placements(work / "release", listed, info)
         for name in RELEASE_FILES:
             if name in files:
@@ -397,8 +397,8 @@ def publish(release_arg, tree_arg, environ):
             shutil.copyfile(source, tree / target)
         (tree / POOL).mkdir(parents=True, exist_ok=True)
         (tree / "rpm").mkdir(exist_ok=True)
-        _apt(tree, epoch, work)
-        _dnf(tree, epoch, work)
+        _apt(tree, epoch)
+        _dnf(tree, epoch)
         if signer:
             dists = tree / "apt" / "dists" / SUITE
             release_file = (dists / "Release").read_bytes()
@@ -427,9 +427,7 @@ def publish(release_arg, tree_arg, environ):
                 f"gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-{NAME}\n"
             )
         else:
-            print(
-                "  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt and dnf refuse them " "otherwise)"
-            )
+            print("  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt and dnf refuse them otherwise)")
         if (_state(out) if out.is_dir() else None) != read:
             raise MachineError(
                 f"{out} changed while this run read it (a writer that takes no lock?); nothing "
@@ -451,7 +449,7 @@ def _tool(argv, what, **kwargs):
         raise MachineError(str(failed)) from None
 
 
-def _apt(tree, epoch, work):
+def _apt(tree, epoch):
     """A Packages index per architecture (apt-ftparchive lists the pool in
     name order, whatever order the file system gives), and the Release that
     names their sums. No Valid-Until: nothing re-signs a static tree."""
@@ -480,7 +478,7 @@ def _apt(tree, epoch, work):
     (dists / "Release").write_bytes(_tool(release + ["release", "."], "apt-ftparchive release", cwd=dists))
 
 
-def _dnf(tree, epoch, work):
+def _dnf(tree, epoch):
     """createrepo_c records each package's file time, so every file gets the
     tree's time first. No sqlite databases: they are not reproducible."""
     for folder, folders, names in os.walk(tree):

@@ -98,7 +98,7 @@ def check_taken_over(rebuilt, header, name):
             raise FormatError(
                 name,
                 0,
-                f"its signature header holds tag {tag}, which the rebuild does not write " "and which is no signature",
+                f"its signature header holds tag {tag}, which the rebuild does not write and which is no signature",
             )
         if ours[tag] != data:
             raise FormatError(name, 0, f"its signature header's tag {tag} is not the rebuilt package's")

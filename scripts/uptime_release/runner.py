@@ -257,13 +257,13 @@ def check_machine(what, sandbox_uid):
     hard = resource.getrlimit(resource.RLIMIT_AS)[1]
     if hard != resource.RLIM_INFINITY and hard < NEEDED_ADDRESS_SPACE:
         short.append(
-            f"the address-space limit (ulimit -v) is {hard >> 20} MiB; it needs " f"{NEEDED_ADDRESS_SPACE >> 20} MiB"
+            f"the address-space limit (ulimit -v) is {hard >> 20} MiB; it needs {NEEDED_ADDRESS_SPACE >> 20} MiB"
         )
     hard = resource.getrlimit(resource.RLIMIT_NPROC)[1]
     running = own_processes(sandbox_uid)
     if hard != resource.RLIM_INFINITY and hard < running + NEEDED_PROCESSES:
         short.append(
-            f"the process limit (ulimit -u) is {hard}, with {running} running; it needs " f"{NEEDED_PROCESSES} more"
+            f"the process limit (ulimit -u) is {hard}, with {running} running; it needs {NEEDED_PROCESSES} more"
         )
     available = _memory_available()
     if available is not None and available < NEEDED_MEMORY:

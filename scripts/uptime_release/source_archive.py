@@ -171,7 +171,7 @@ def members(archive, top):
                     raise FormatError(
                         name,
                         0,
-                        f"{member.name}: a {kind}; the source archive holds " "files, folders and symbolic links only",
+                        f"{member.name}: a {kind}; the source archive holds files, folders and symbolic links only",
                     )
                 if path in seen:
                     raise FormatError(name, 0, f"{member.name}: a member the archive holds twice")

@@ -127,7 +127,7 @@ def check_keys():
                 break
         else:
             raise Refused(
-                "SIGN_PKCS12 does not open with SIGN_PASSWORD: the password is wrong, or it is not " "a PKCS#12 file"
+                "SIGN_PKCS12 does not open with SIGN_PASSWORD: the password is wrong, or it is not a PKCS#12 file"
             )
 
 

@@ -271,7 +271,7 @@ def _source(dir_, listed, info, report):
         report.ok(f"{archive} holds exactly commit {info.commit}'s files")
     else:
         report.incomplete(
-            f"that the source archive is commit {info.commit}'s (the commit is not in " f"{pipeline.CHECKOUT})",
+            f"that the source archive is commit {info.commit}'s (the commit is not in {pipeline.CHECKOUT})",
             f"the source was not checked against the repository: commit "
             f"{info.commit} is not in {pipeline.CHECKOUT}",
         )

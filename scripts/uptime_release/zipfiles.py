@@ -34,7 +34,7 @@ def _check_directory(data, name):
         raise FormatError(
             name,
             0,
-            f"claims {entries} members in a {size}-byte directory; a release's .zip holds " f"at most {MEMBER_LIMIT}",
+            f"claims {entries} members in a {size}-byte directory; a release's .zip holds at most {MEMBER_LIMIT}",
         )
 
 
