@@ -2,7 +2,10 @@
 certificate table: one WIN_CERTIFICATE holding one PKCS#7 SignedData, at the
 end of the file, padded with zeros. Only the signature proper is taken over
 by a rebuild: the SignedData without unauthenticated attributes, which the
-release never writes and which no signature covers."""
+release never writes and which no signature covers.
+Own code, not osslsigncode's extract-signature and attach-signature: those
+carry the whole SignedData over, unauthenticated attributes and all, so a
+signer could pass bytes that no signature covers into a rebuild."""
 from .errors import FormatError
 
 SECURITY_DIRECTORY = 4

@@ -1,5 +1,7 @@
 """The release's bill of materials, SPDX 2.3 JSON: written from what each
-artifact is made of, and read back strictly for the commit it names."""
+artifact is made of, and read back strictly for the commit it names.
+Own code: Debian 12 and 13 ship no Python SPDX library (only licence lists),
+and the document is plain JSON that the standard library writes."""
 import hashlib
 import json
 import re
