@@ -34,11 +34,31 @@ for reason, names in reasons.items():
     print(reason, " ".join(names), sep="\t")' "$1"
 }
 
+# CTest shows a test's output only when it ends, and the release test runs
+# for many minutes (longer still while it makes its Debian roots): a line
+# every minute says that the workflow is still at work.
+workflow() {
+  # ($$ is this script: the ticker ends with it, however it ends.)
+  (
+    minutes=0
+    # sleep holds no output open: whatever reads this script's output
+    # sees its end when the script ends.
+    while sleep 60 </dev/null &>/dev/null && kill -0 $$ 2>/dev/null; do
+      echo "test-all: $1 still running, $((++minutes)) min so far"
+    done
+  ) &
+  local ticker=$! status=0
+  cmake --workflow --preset "$1" || status=$?
+  kill "$ticker" 2>/dev/null
+  wait "$ticker" 2>/dev/null
+  return "$status"
+}
+
 passed=() failed=() skipped=() skipped_lines=() skipped_test_count=0
 for preset in "${presets[@]}"; do
   echo "=== $preset"
   rm -f "build/$preset/Testing/junit.xml"
-  if ! cmake --workflow --preset "$preset"; then
+  if ! workflow "$preset"; then
     failed+=("$preset")
   # The configure step leaves the reason there (CMakeLists.txt); each
   # preset's folder is build/<preset> (CMakePresets.json).
