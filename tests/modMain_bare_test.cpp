@@ -84,10 +84,12 @@ std::uint64_t RunTests() {
   const std::optional<modMain::ElapsedTime> reading = modMain::ReadElapsed();
   const std::optional<std::uint64_t> after = platform::ReadTickCount();
   const std::uint64_t ticks = reading ? ToTicks(*reading) : 0;
-  tally.Expect(before && reading && after && *before <= ticks && ticks <= *after,
-               "ReadElapsed.LiesBetweenTwoReadingsOfTheClock", ticks);
-  tally.Expect(modMain::ReportElapsed(std::nullopt, platform::StandardOutput()) == 1,
-               "ReportElapsed.NoReadingIsAFailure", 0);
+  tally.Expect(
+      before && reading && after && *before <= ticks && ticks <= *after,
+      "ReadElapsed.LiesBetweenTwoReadingsOfTheClock", ticks);
+  tally.Expect(
+      modMain::ReportElapsed(std::nullopt, platform::StandardOutput()) == 1,
+      "ReportElapsed.NoReadingIsAFailure", 0);
 
   std::uint64_t index = 0;
   for (const auto& c : modMain_cases::kLineCases) {
