@@ -10,6 +10,7 @@ Usage: debian13_root.py [PARENT]   (PARENT: where the root is made, /var/tmp)
 Exit status: 0 both lines passed; 1 a line failed; 2 the root could not be
 made (no mirror, debootstrap failed, a mount): nothing was judged.
 """
+
 import os
 import re
 import signal

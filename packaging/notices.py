@@ -15,6 +15,7 @@ package, and looks each source up in LICENCES. Writes to OUT_DIR:
 Fails, writing nothing, when a linked file belongs to no Debian package or
 to a source that LICENCES does not list, or when dpkg fails.
 """
+
 import json
 import os
 import re

@@ -2,6 +2,7 @@
 must agree with it: the presets, what scripts/setup.sh installs on each
 Debian release, the release's roots, and the few per-architecture facts kept
 elsewhere. And its reader, from a table of broken lines."""
+
 import json
 import shutil
 import subprocess

@@ -2,6 +2,7 @@
 padding (type 0, IMAGE_REL_BASED_ABSOLUTE), the table otherwise intact: a
 loader that moves the program, as Windows does, must then see it crash.
 Usage: drop_relocations.py PROGRAM.exe COPY.exe"""
+
 import sys
 
 import pefile

@@ -4,6 +4,7 @@ The header is checked for what Windows and security scanners read: ASLR with
 a base relocation table, NX, NO_SEH on x86, Terminal Server awareness, and the
 oldest Windows the program is for; its size, at most 10 KiB a signature
 aside; and, with --timestamp, its time."""
+
 import argparse
 import os
 import re

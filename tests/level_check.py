@@ -10,6 +10,7 @@ Usage: level_check.py COMPILE_COMMANDS SOURCE_DIR EXPECTED [ADDED_OPTION]
   ADDED_OPTION  added to each command, to show that the check refuses a
                 higher level
 """
+
 import json
 import os
 import shlex

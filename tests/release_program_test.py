@@ -1,6 +1,7 @@
 """The release program's readers, from tables of good and bad inputs: every
 departure from a format is refused with its line and reason, never read some
 other way."""
+
 import contextlib
 import io
 import os

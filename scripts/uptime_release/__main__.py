@@ -1,4 +1,5 @@
 """Runs the release program: python3 -I -B scripts/uptime_release COMMAND ..."""
+
 import sys
 from pathlib import Path
 

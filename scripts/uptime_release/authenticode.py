@@ -6,6 +6,7 @@ release never writes and which no signature covers.
 Own code, not osslsigncode's extract-signature and attach-signature: those
 carry the whole SignedData over, unauthenticated attributes and all, so a
 signer could pass bytes that no signature covers into a rebuild."""
+
 from .errors import FormatError
 
 SECURITY_DIRECTORY = 4

@@ -7,6 +7,7 @@ its architectures, the builds it made, and every package installed in it at
 its exact version, so that the root can be made again. Only the one form
 is read: what write() makes of the record must be the file, byte for byte
 (deb822.canonical())."""
+
 import re
 from dataclasses import dataclass
 

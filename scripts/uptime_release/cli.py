@@ -1,5 +1,6 @@
 """The command line: one subcommand per task, the exit statuses each task
 promises, and the clean-up that any end, a signal's included, runs."""
+
 import argparse
 import os
 import signal

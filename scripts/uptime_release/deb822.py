@@ -3,6 +3,7 @@ into fields, then held to one form, byte for byte, by canonical(): each
 reader writes its record back and compares, which refuses every departure
 (a field given twice, a missing space, a stray line, another order) with
 the line where the file first differs."""
+
 import re
 
 from .errors import FormatError

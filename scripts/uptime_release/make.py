@@ -2,6 +2,7 @@
 a clean copy of one commit's sources, byte for byte the same wherever,
 whenever and by whomever it is made (pipeline.py, which the verifier's
 rebuild shares)."""
+
 import os
 import re
 import shutil

@@ -1,5 +1,6 @@
 """The winget (1.6.0) and Scoop manifests of the Windows .zip files, which
 point at where the release is published."""
+
 import json
 
 PACKAGE_IDENTIFIER = "UptimeReport.UptimeReport"

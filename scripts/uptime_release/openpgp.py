@@ -4,6 +4,7 @@ the caller gave it, armoured or binary, revocations and all; gpg, which
 only lists KEY, names its keys and says which have expired, which sqv does
 not judge: a release is signed at a time its signer chooses, so a
 signature dated while an expired key still held proves nothing."""
+
 import re
 from dataclasses import dataclass, field
 

@@ -9,6 +9,7 @@ never through a link. Every value the later steps use (the version, what
 each artifact contains, the roots) is read here, once, and handed to them
 read-only; the keys reach the steps that sign on their standard input and
 are never written where the sandbox's user could read them."""
+
 import base64
 import json
 import os

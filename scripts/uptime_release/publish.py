@@ -8,6 +8,7 @@ key), each kept release's the same way; BUILDINFO is read strictly, once,
 after that. TREE holds nothing but plain files and folders. One run at a
 time changes a TREE (a lock on the folder that holds it), and a TREE that
 changed while a run read it is never replaced."""
+
 import base64
 import ctypes
 import email.utils

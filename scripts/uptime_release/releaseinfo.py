@@ -1,6 +1,7 @@
 """RELEASE-INFO, the source archive's record of what it is a release of: the
 commit, its time, the package revision and the addresses the manifests name.
 A rebuild takes all of them from here."""
+
 from dataclasses import dataclass
 
 from . import deb822

@@ -14,6 +14,7 @@ by one that makes or replaces it, so that no root is removed while in use.
 Where user namespaces work, mmdebstrap runs as root of a user namespace of
 its own, mapped to ids that nothing else uses: the packages' maintainer
 scripts never act as this machine's root."""
+
 import fcntl
 import hashlib
 import os

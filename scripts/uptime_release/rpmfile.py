@@ -2,6 +2,7 @@
 is all of an .rpm that a rebuild without the key cannot make: the verifier
 takes it over from the published package, and compares every other byte,
 the lead included."""
+
 from .errors import FormatError
 
 LEAD_SIZE = 96

@@ -3,6 +3,7 @@ tail shown when the tool fails, the limits of time, address space and
 processes set here and nowhere else, a line every minute while a tool runs
 long, and this machine's faults (no memory, no processes, no space) told
 apart from the tool's own."""
+
 import ctypes
 import os
 import re

@@ -17,6 +17,7 @@ Who it runs as shares that identity with nothing else on this machine:
   in a mount namespace of its own, whose mounts reach no other namespace.
 What the sandbox writes belongs to that user; keys are never among it: the
 steps that sign take them on their standard input."""
+
 import ctypes
 import errno
 import os

@@ -1,6 +1,7 @@
 """The source archive: the commit's files as git stores them, read back
 strictly (every member a file, folder or link below one top folder, bounded
 in size), and compared with the commit."""
+
 import gzip
 import hashlib
 import io

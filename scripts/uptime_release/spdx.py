@@ -2,6 +2,7 @@
 artifact is made of, and read back strictly for the commit it names.
 Own code: Debian 12 and 13 ship no Python SPDX library (only licence lists),
 and the document is plain JSON that the standard library writes."""
+
 import hashlib
 import json
 import re

@@ -6,6 +6,7 @@ The keys of a signing release reach the steps that sign on their standard
 input, and only their own /tmp, which no other process sees, holds them
 while they run. Each step is a subcommand of the program, started by
 pipeline.py."""
+
 import base64
 import json
 import os

@@ -1,6 +1,7 @@
 """SHA256SUMS: the one reader and writer. A line is 64 lower-case hex digits,
 two spaces and the name of a file in the release folder; names are plain and
 in byte order, each once, and the file ends with a newline."""
+
 import hashlib
 import re
 

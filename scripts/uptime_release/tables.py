@@ -2,6 +2,7 @@
 (cmake/debian-releases), read strictly into plain records: the one table of
 each, which the build and scripts/setup.sh read as well. "-" reads as None,
 and a list column as a tuple."""
+
 from dataclasses import dataclass, fields
 from pathlib import Path
 
@@ -109,9 +110,11 @@ def _table(rows, kind, record, path):
             raise FormatError(path, number, f"{kind} {words[1]} is given twice")
         else:
             values = {
-                column: (tuple(word.split(",")) if word != "-" else ())
-                if column in LISTS
-                else (word if word != "-" else None)
+                column: (
+                    (tuple(word.split(",")) if word != "-" else ())
+                    if column in LISTS
+                    else (word if word != "-" else None)
+                )
                 for column, word in zip(columns, words[1:])
             }
             lines[words[1]] = (number, record(**values))

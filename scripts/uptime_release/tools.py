@@ -2,6 +2,7 @@
 package that brings it: the one list, which scripts/setup.sh's release line
 must cover (a test says so). Everything a release builds with runs in its
 Debian roots instead."""
+
 import shutil
 
 from .errors import UsageError

@@ -6,6 +6,7 @@ own, and every check, the rebuild and the comparison use those copies: DIR
 may change while it is checked. Nothing from the download is parsed outside
 a sandbox but by this program's own bounded readers; every tool that reads
 it (sqv, gpg, osslsigncode, tar, diffoscope) runs inside one."""
+
 import os
 import re
 import shutil

@@ -5,6 +5,7 @@ Python's zipfile reads a whole central directory before anything can be
 checked, an object per member: a few hundred megabytes of empty members
 would take gigabytes. So the end record's count and size are checked here
 first, and everything a .zip holds stays within a few megabytes."""
+
 import io
 import struct
 import time
