@@ -5,6 +5,7 @@ rebuild shares)."""
 import os
 import re
 import shutil
+import stat
 from dataclasses import replace
 from pathlib import Path
 
@@ -54,8 +55,30 @@ def checkout_info():
         raise Refused(f"the work tree has uncommitted changes; a release is of a commit:\n{changes}")
     commit = _git("rev-parse", "HEAD")
     epoch = int(_git("log", "-1", "--format=%ct"))
-    revision = int((CHECKOUT / "packaging" / "revision").read_text().strip())
-    return releaseinfo.ReleaseInfo(commit, epoch, revision)
+    return releaseinfo.ReleaseInfo(commit, epoch, _revision(CHECKOUT / "packaging" / "revision"))
+
+
+def _read_plain(path, limit):
+    """A file of the sources, read only as a plain file, never through a link
+    (which would have this program read, and show in an error, any file it
+    can read: a key) nor from a fifo."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError as error:
+        raise Refused(f"{path} cannot be read as a plain file ({error.strerror})") from None
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise Refused(f"{path} is not a plain file")
+        return f.read(limit)
+
+
+def _revision(path):
+    """The package revision packaging/revision holds; what else it holds is
+    never shown."""
+    text = _read_plain(path, 64)
+    if not re.fullmatch(rb"[1-9][0-9]{0,3}\n?", text):
+        raise Refused(f"{path} does not hold the package revision, a whole number from 1")
+    return int(text)
 
 
 def release_info(environ, base):
@@ -98,14 +121,14 @@ def make(out, environ):
     out = Path(os.path.abspath(out))
     if environ.get("RELEASE_SOURCE"):
         source = Path(environ["RELEASE_SOURCE"]).resolve()
-        if not (source / "RELEASE-INFO").is_file():
+        if not os.path.lexists(source / "RELEASE-INFO"):
             raise Refused(f"RELEASE_SOURCE ({source}) is not an unpacked source archive: it has no RELEASE-INFO")
-        base = releaseinfo.read((source / "RELEASE-INFO").read_bytes(), source / "RELEASE-INFO")
+        base = releaseinfo.read(_read_plain(source / "RELEASE-INFO", 4097), source / "RELEASE-INFO")
     elif (CHECKOUT / ".git").exists():
         source, base = None, checkout_info()
     elif (CHECKOUT / "RELEASE-INFO").is_file():
         source = CHECKOUT
-        base = releaseinfo.read((CHECKOUT / "RELEASE-INFO").read_bytes(), CHECKOUT / "RELEASE-INFO")
+        base = releaseinfo.read(_read_plain(CHECKOUT / "RELEASE-INFO", 4097), CHECKOUT / "RELEASE-INFO")
     else:
         raise Refused(f"{CHECKOUT} is neither a git checkout nor an unpacked source archive (no RELEASE-INFO)")
     plain_path(source or CHECKOUT, "the source folder")
@@ -128,7 +151,14 @@ def make(out, environ):
             source_archive.export(CHECKOUT, info.commit, pristine)
         else:
             pipeline.copy_tree(source, pristine, _builds_beside(source, out, stage_path))
-        (pristine / "RELEASE-INFO").write_text(releaseinfo.write(info))
+        # Made anew, never through what the commit put there: a link named
+        # RELEASE-INFO would have this program write wherever it leads.
+        try:
+            fd = os.open(pristine / "RELEASE-INFO", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+        except FileExistsError:
+            raise Refused("the commit holds RELEASE-INFO, which is the release's own file: remove it") from None
+        with os.fdopen(fd, "w") as f:
+            f.write(releaseinfo.write(info))
         made = [roots.for_release(recipe, stage.logs) for recipe in roots.RECIPES]
         artifacts = pipeline.make_artifacts(
             stage, info, made, lambda box: pipeline.copy_tree(pristine, box.path / "src"), keys
