@@ -278,9 +278,24 @@ class Signatures(unittest.TestCase):
             rpm([(268, 7, 0, 4), (1000, 4, 4, 1), (1008, 7, 8, 4)], b"sig!" + b"\0\0\0\x10" + bytes(4)), "p"
         )
         rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
+        # As rpm writes them: a region whose trailer counts the entries, the
+        # signature rpmsign adds among them.
+        region = (
+            lambda count: (62).to_bytes(4, "big")
+            + (7).to_bytes(4, "big")
+            + (-16 * count).to_bytes(4, "big", signed=True)
+            + (16).to_bytes(4, "big")
+        )
+        rebuilt = rpm([(62, 7, 4, 16), (1000, 4, 0, 1)], b"\0\0\0\x10" + region(2))
+        signed = [(62, 7, 8, 16), (268, 7, 4, 4), (1000, 4, 0, 1)]
+        rpmfile.check_taken_over(
+            rebuilt, rpmfile.signature_header(rpm(signed, b"\0\0\0\x10sig!" + region(3)), "p"), "p.rpm"
+        )
         for entries, store, reason in [
             ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
             ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not"),
+            (signed, b"\0\0\0\x10sig!" + region(2), "tag 62 is not"),
+            (signed, b"\0\0\0\x10sig!" + region(4), "tag 62 is not"),
         ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
