@@ -81,6 +81,18 @@ def _revision(path):
     return int(text)
 
 
+def _write_release_info(sources, info):
+    """SOURCES/RELEASE-INFO, made anew, never through what the commit put
+    there: a link of that name would have this program write wherever it
+    leads."""
+    try:
+        fd = os.open(sources / "RELEASE-INFO", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+    except FileExistsError:
+        raise Refused("the commit holds RELEASE-INFO, which is the release's own file: remove it") from None
+    with os.fdopen(fd, "w") as f:
+        f.write(releaseinfo.write(info))
+
+
 def release_info(environ, base):
     """BASE (the checkout's or the archive's) with what the environment sets."""
     info = base
@@ -151,14 +163,7 @@ def make(out, environ):
             source_archive.export(CHECKOUT, info.commit, pristine)
         else:
             pipeline.copy_tree(source, pristine, _builds_beside(source, out, stage_path))
-        # Made anew, never through what the commit put there: a link named
-        # RELEASE-INFO would have this program write wherever it leads.
-        try:
-            fd = os.open(pristine / "RELEASE-INFO", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
-        except FileExistsError:
-            raise Refused("the commit holds RELEASE-INFO, which is the release's own file: remove it") from None
-        with os.fdopen(fd, "w") as f:
-            f.write(releaseinfo.write(info))
+        _write_release_info(pristine, info)
         made = [roots.for_release(recipe, stage.logs) for recipe in roots.RECIPES]
         artifacts = pipeline.make_artifacts(
             stage, info, made, lambda box: pipeline.copy_tree(pristine, box.path / "src"), keys
@@ -171,7 +176,7 @@ def make(out, environ):
             print("  made no winget or Scoop manifests: set RELEASE_URL to where the files will be published")
         publish_folder(artifacts, out)
     finally:
-        shutil.rmtree(stage_path, ignore_errors=True)
+        sandbox.remove(stage_path)
     print(f"Made in {out}:")
     for name in sorted(os.listdir(out), key=str.encode):
         print(f"  {(out / name).stat().st_size:9d}  {name}")

@@ -219,7 +219,7 @@ def make_artifacts(stage, info, made, fill_source, keys=None, signatures=None):
     build.close()
     finish = Box(stage.path, "finish")
     version, components = _take_artifacts(build, finish.path / "artifacts")
-    shutil.rmtree(build.path)
+    sandbox.remove(build.path)
     for name, data in (signatures or {}).items():
         (finish.path / "signatures" / f"{name}.sig").write_bytes(data)
     stage.record("release.json", json.dumps({"version": version, "components": components}))

@@ -287,14 +287,12 @@ STAGING = ".publish-repos.partial."
 LOCK_WAIT = 3600
 
 
-def _lock(out):
-    """Waits, an hour at most, for every other run on TREE: a lock file of
-    this user's own, named after TREE's place (the device and inode of the
+def _lock_path(out):
+    """The lock file of TREE (OUT): this user's own, named after TREE's place (the device and inode of the
     folder it is in, and its name: every path to it, through a link, a bind
     mount or "//", names one lock), in a folder only this user can write
     (/run/uptime-report for root: /run/lock is every user's, who could take
-    the name first), so that nobody else can hold it. Held until this
-    program ends."""
+    the name first), so that nobody else can hold it."""
     base = Path("/run") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or Path.home() / ".cache")
     folder = base / "uptime-report"
     folder.mkdir(mode=0o700, parents=True, exist_ok=True)
@@ -303,7 +301,13 @@ def _lock(out):
     out.parent.mkdir(parents=True, exist_ok=True)
     place = os.stat(out.parent)
     name = f"{place.st_dev}:{place.st_ino}/".encode() + os.fsencode(out.name)
-    path = folder / f"publish-{hashlib.sha256(name).hexdigest()[:24]}.lock"
+    return folder / f"publish-{hashlib.sha256(name).hexdigest()[:24]}.lock"
+
+
+def _lock(out):
+    """Waits, an hour at most, for every other run on TREE (_lock_path()).
+    Held until this program ends."""
+    path = _lock_path(out)
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
     for waited in range(LOCK_WAIT + 1):
         try:
