@@ -279,23 +279,26 @@ class Signatures(unittest.TestCase):
         )
         rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
         # As rpm writes them: a region whose trailer counts the entries, the
-        # signature rpmsign adds among them.
+        # signature rpmsign adds among them, and a digest (a string) that the
+        # signature moves, and with it the padding that aligns what follows.
         region = (
             lambda count: (62).to_bytes(4, "big")
             + (7).to_bytes(4, "big")
             + (-16 * count).to_bytes(4, "big", signed=True)
             + (16).to_bytes(4, "big")
         )
-        rebuilt = rpm([(62, 7, 4, 16), (1000, 4, 0, 1)], b"\0\0\0\x10" + region(2))
-        signed = [(62, 7, 8, 16), (268, 7, 4, 4), (1000, 4, 0, 1)]
+        rebuilt = rpm([(62, 7, 8, 16), (273, 6, 0, 1), (1000, 4, 4, 1)], b"ab\0\0" + b"\0\0\0\x10" + region(3))
+        signed = [(62, 7, 12, 16), (268, 7, 0, 2), (273, 6, 2, 1), (1000, 4, 8, 1)]
         rpmfile.check_taken_over(
-            rebuilt, rpmfile.signature_header(rpm(signed, b"\0\0\0\x10sig!" + region(3)), "p"), "p.rpm"
+            rebuilt, rpmfile.signature_header(rpm(signed, b"S!ab\0\0\0\0\0\0\0\x10" + region(4)), "p"), "p.rpm"
         )
         for entries, store, reason in [
             ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
             ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not"),
-            (signed, b"\0\0\0\x10sig!" + region(2), "tag 62 is not"),
-            (signed, b"\0\0\0\x10sig!" + region(4), "tag 62 is not"),
+            (signed, b"S!ab\0\0\0\0\0\0\0\x10" + region(3), "tag 62 is not"),
+            (signed, b"S!ab\0\0\0\0\0\0\0\x10" + region(5), "tag 62 is not"),
+            (signed, b"S!ab\0\0X\0\0\0\0\x10" + region(4), "padded with other than zeros"),
+            (signed, b"S!abcdef\0\0\0\x10" + region(4), "tag 273's data runs past"),
         ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
