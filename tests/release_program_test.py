@@ -25,6 +25,7 @@ from uptime_release import (
     deb822,
     make,
     openpgp,
+    pipeline,
     publish,
     releaseinfo,  # noqa: E402
     rpmfile,
@@ -37,7 +38,7 @@ from uptime_release import (
     verify,
     zipfiles,
 )
-from uptime_release.errors import FormatError, Refused  # noqa: E402
+from uptime_release.errors import FormatError, Refused, UsageError  # noqa: E402
 
 COMMIT = "a" * 40
 DIGEST = "0" * 64
@@ -640,6 +641,27 @@ class SourceLinks(unittest.TestCase):
             }
             self.assertEqual(len(set(paths.values())), 1, paths)
             self.assertNotEqual(publish._lock_path(Path(f"{tmp}/real/other")), paths[f"{tmp}/real/tree"])
+
+    def test_links_leading_out(self):
+        """copy_tree() takes a link only where it really leads inside."""
+        for links, taken in [
+            ({"a/b/u": "..", "x": "a/b/u/../b"}, True),
+            ({"x": "/etc"}, False),
+            ({"x": "a/../../etc"}, False),
+            ({"a/b/u": "..", "x": "a/b/u/b/u/b/u/../../../../../../../etc"}, False),
+        ]:
+            with self.subTest(links=links):
+                tmp = Path(tempfile.mkdtemp())
+                self.addCleanup(shutil.rmtree, tmp)
+                (tmp / "s/a/b").mkdir(parents=True)
+                for name, target in links.items():
+                    (tmp / "s" / name).symlink_to(target)
+                if taken:
+                    pipeline.copy_tree(tmp / "s", tmp / "t")
+                    self.assertEqual(os.readlink(tmp / "t/x"), links["x"])
+                else:
+                    with self.assertRaises(UsageError):
+                        pipeline.copy_tree(tmp / "s", tmp / "t")
 
 
 class ReportLines(unittest.TestCase):
