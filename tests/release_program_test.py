@@ -564,6 +564,16 @@ class SandboxLeftovers(unittest.TestCase):
                     make.publish_folder(artifacts, artifacts.parent / "out")
                 self.assertEqual((outside / "a.deb").stat().st_mode & 0o777, 0o600)
 
+    def test_publish_beside_a_planted_name(self):
+        """A name taken beside DIR (where others can write, /tmp) stops nothing."""
+        tmp = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, tmp)
+        (tmp / "box/artifacts").mkdir(parents=True)
+        (tmp / "box/artifacts/a.deb").write_bytes(b"built")
+        (tmp / f".out.partial.{os.getpid()}").mkdir()
+        make.publish_folder(tmp / "box/artifacts", tmp / "out")
+        self.assertEqual((tmp / "out/a.deb").read_bytes(), b"built")
+
     def test_compare_fails(self):
         for kind in self.PLANTED:
             with self.subTest(kind=kind):

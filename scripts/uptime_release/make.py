@@ -211,7 +211,7 @@ def publish_folder(artifacts, out):
         if target is not None and os.listdir(target):
             raise Refused(f"{out} is no longer an empty folder")
         holder = parent if target is None else target
-        name = f".{out.name}.partial.{os.getpid()}"
+        name = f".{out.name}.partial.{os.urandom(6).hex()}"
         os.mkdir(name, 0o700, dir_fd=holder)
         partial = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=holder)
         names = sorted(os.listdir(made))

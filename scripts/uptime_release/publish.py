@@ -595,7 +595,7 @@ def _take_place(new_folder, new, old_folder, old):
     signals = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
     signal.pthread_sigmask(signal.SIG_BLOCK, signals)
     try:
-        aside = f"{old}.old.{os.getpid()}"
+        aside = f"{old}.old.{os.urandom(6).hex()}"
         os.rename(old, aside, src_dir_fd=old_folder, dst_dir_fd=old_folder)
         try:
             os.rename(new, old, src_dir_fd=new_folder, dst_dir_fd=old_folder)
