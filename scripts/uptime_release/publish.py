@@ -288,11 +288,12 @@ LOCK_WAIT = 3600
 
 
 def _lock_path(out):
-    """The lock file of TREE (OUT): this user's own, named after TREE's place (the device and inode of the
-    folder it is in, and its name: every path to it, through a link, a bind
-    mount or "//", names one lock), in a folder only this user can write
-    (/run/uptime-report for root: /run/lock is every user's, who could take
-    the name first), so that nobody else can hold it."""
+    """The lock file of TREE (OUT): this user's own, named after TREE's
+    place (the device and inode of the folder it is in, and its name: every
+    path to it, through a link, a bind mount or "//", names one lock), in a
+    folder only this user can write (/run/uptime-report for root: /run/lock
+    is every user's, who could take the name first), so that nobody else
+    can hold it."""
     base = Path("/run") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or Path.home() / ".cache")
     folder = base / "uptime-report"
     folder.mkdir(mode=0o700, parents=True, exist_ok=True)
