@@ -26,6 +26,7 @@ from uptime_release import (
     deb822,
     make,
     openpgp,
+    pipeline,
     publish,
     releaseinfo,  # noqa: E402
     rpmfile,
@@ -38,7 +39,7 @@ from uptime_release import (
     verify,
     zipfiles,
 )
-from uptime_release.errors import FormatError, Refused  # noqa: E402
+from uptime_release.errors import FormatError, Refused, UsageError  # noqa: E402
 
 COMMIT = "a" * 40
 DIGEST = "0" * 64
@@ -279,9 +280,25 @@ class Signatures(unittest.TestCase):
             rpm([(268, 7, 0, 4), (1000, 4, 4, 1), (1008, 7, 8, 4)], b"sig!" + b"\0\0\0\x10" + bytes(4)), "p"
         )
         rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
+        # As rpm writes them: a region whose trailer counts the entries, the
+        # signature rpmsign adds among them, and a digest (a string) that the
+        # signature moves, and with it the padding that aligns what follows.
+        region = (
+            lambda count: (62).to_bytes(4, "big")
+            + (7).to_bytes(4, "big")
+            + (-16 * count).to_bytes(4, "big", signed=True)
+            + (16).to_bytes(4, "big")
+        )
+        rebuilt = rpm([(62, 7, 8, 16), (273, 6, 0, 1), (1000, 4, 4, 1)], b"ab\0\0" + b"\0\0\0\x10" + region(3))
+        signed = [(62, 7, 12, 16), (268, 7, 0, 2), (273, 6, 2, 1), (1000, 4, 8, 1)]
+        rpmfile.check_taken_over(
+            rebuilt, rpmfile.signature_header(rpm(signed, b"S!ab\0\0\0\0\0\0\0\x10" + region(4)), "p"), "p.rpm"
+        )
         for entries, store, reason in [
             ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
             ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not"),
+            (signed, b"S!ab\0\0\0\0\0\0\0\x10" + region(3), "tag 62 is not"),
+            (signed, b"S!ab\0\0X\0\0\0\0\x10" + region(4), "padded with other than zeros"),
         ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
@@ -555,6 +572,50 @@ class SandboxLeftovers(unittest.TestCase):
                     verify._compare(outside, {"a.deb": DIGEST}, artifacts, artifacts.parent, report)
                 self.assertNotIn("identical", out.getvalue())
                 self.assertGreater(report.failures, 0)
+
+    def test_remove_deep(self):
+        """A tree nested past Python's recursion limit, as a build can leave."""
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(subprocess.run, ["rm", "-rf", tmp])
+        deep = os.open(tmp, os.O_RDONLY)
+        for _ in range(sys.getrecursionlimit() + 100):
+            os.mkdir("d", dir_fd=deep)
+            deep, parent = os.open("d", os.O_RDONLY, dir_fd=deep), deep
+            os.close(parent)
+        os.close(deep)
+        sandbox.remove(tmp)
+        self.assertFalse(os.path.lexists(tmp))
+
+
+class Places(unittest.TestCase):
+    """Paths as they really lead, whatever their spelling: TREE's lock, and
+    the links a release takes into its sources."""
+
+    def test_one_lock_per_tree(self):
+        tmp = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, tmp)
+        os.mkdir(f"{tmp}/real")
+        os.symlink("real", f"{tmp}/link")
+        with mock.patch.dict(os.environ, {"XDG_RUNTIME_DIR": tmp}):
+            spellings = (f"{tmp}/real/tree", f"/{tmp}/real/tree", f"{tmp}/link/tree")
+            paths = {publish._lock_path(Path(os.path.abspath(spelling))) for spelling in spellings}
+            self.assertEqual(len(paths), 1, paths)
+            self.assertNotIn(publish._lock_path(Path(f"{tmp}/real/other")), paths)
+
+    def test_links_leading_out(self):
+        """copy_tree() takes a link only where it really leads inside."""
+        for target, taken in [("a/b/u/../b", True), ("a/b/u/b/u/b/u/../../../../../../../etc", False)]:
+            with self.subTest(target=target):
+                tmp = Path(tempfile.mkdtemp())
+                self.addCleanup(shutil.rmtree, tmp)
+                (tmp / "s/a/b").mkdir(parents=True)
+                (tmp / "s/a/b/u").symlink_to("..")
+                (tmp / "s/x").symlink_to(target)
+                if taken:
+                    pipeline.copy_tree(tmp / "s", tmp / "t")
+                else:
+                    with self.assertRaises(UsageError):
+                        pipeline.copy_tree(tmp / "s", tmp / "t")
 
 
 class ReportLines(unittest.TestCase):

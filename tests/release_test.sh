@@ -180,6 +180,21 @@ for odd in "a device, fifo or socket" "a symbolic link leading out"; do
 done
 rm -rf "$work/odd-source"
 
+# A commit whose packaging/revision or RELEASE-INFO is a link leading out is
+# refused before anything is built: the file it names is neither written
+# (RELEASE-INFO's text over it) nor shown (in a failing parse, a key).
+hostile=$work/hostile
+git clone -q "$src" "$hostile" || fail "cannot clone $commit"
+for link in packaging/revision RELEASE-INFO; do
+  echo not-to-be-shown >"$work/victim"
+  git -C "$hostile" checkout -q --detach "$commit" && rm -f "$hostile/$link" && ln -s "$work/victim" "$hostile/$link" &&
+    git -C "$hostile" add -A && git -C "$hostile" commit -qm "$link, a link" || fail "cannot commit $link as a link"
+  expect_refused "$link" "$refused" bash "$hostile/scripts/release.sh" "$refused"
+  grep -q not-to-be-shown "$work/log" && fail "a release showed what $link leads to"
+  [[ $(cat "$work/victim") == not-to-be-shown ]] || fail "a release wrote through $link"
+done
+rm -rf "$hostile"
+
 (umask 022 && TZ=UTC LC_ALL=C "${release_a[@]}" "$work/release-a") >"$work/log" 2>&1 ||
   fail "release: $(cat "$work/log")"
 # Then, at once, sharing the roots: a second release into an existing empty

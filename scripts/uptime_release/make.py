@@ -6,6 +6,7 @@ rebuild shares)."""
 import os
 import re
 import shutil
+import stat
 from dataclasses import replace
 from pathlib import Path
 
@@ -55,8 +56,42 @@ def checkout_info():
         raise Refused(f"the work tree has uncommitted changes; a release is of a commit:\n{changes}")
     commit = _git("rev-parse", "HEAD")
     epoch = int(_git("log", "-1", "--format=%ct"))
-    revision = int((CHECKOUT / "packaging" / "revision").read_text().strip())
-    return releaseinfo.ReleaseInfo(commit, epoch, revision)
+    return releaseinfo.ReleaseInfo(commit, epoch, _revision(CHECKOUT / "packaging" / "revision"))
+
+
+def _read_plain(path, limit):
+    """A file of the sources, read only as a plain file, never through a link
+    (which would have this program read, and show in an error, any file it
+    can read: a key) nor from a fifo."""
+    try:
+        fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+    except OSError as error:
+        raise Refused(f"{path} cannot be read as a plain file ({error.strerror})") from None
+    with os.fdopen(fd, "rb") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise Refused(f"{path} is not a plain file")
+        return f.read(limit)
+
+
+def _revision(path):
+    """The package revision packaging/revision holds; what else it holds is
+    never shown."""
+    text = _read_plain(path, 64)
+    if not re.fullmatch(rb"[1-9][0-9]{0,3}\n?", text):
+        raise Refused(f"{path} does not hold the package revision, a whole number from 1")
+    return int(text)
+
+
+def _write_release_info(sources, info):
+    """SOURCES/RELEASE-INFO, made anew, never through what the commit put
+    there: a link of that name would have this program write wherever it
+    leads."""
+    try:
+        fd = os.open(sources / "RELEASE-INFO", os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW, 0o644)
+    except FileExistsError:
+        raise Refused("the commit holds RELEASE-INFO, which is the release's own file: remove it") from None
+    with os.fdopen(fd, "w") as f:
+        f.write(releaseinfo.write(info))
 
 
 def release_info(environ, base):
@@ -99,14 +134,14 @@ def make(out, environ):
     out = Path(os.path.abspath(out))
     if environ.get("RELEASE_SOURCE"):
         source = Path(environ["RELEASE_SOURCE"]).resolve()
-        if not (source / "RELEASE-INFO").is_file():
+        if not os.path.lexists(source / "RELEASE-INFO"):
             raise Refused(f"RELEASE_SOURCE ({source}) is not an unpacked source archive: it has no RELEASE-INFO")
-        base = releaseinfo.read((source / "RELEASE-INFO").read_bytes(), source / "RELEASE-INFO")
+        base = releaseinfo.read(_read_plain(source / "RELEASE-INFO", 4097), source / "RELEASE-INFO")
     elif (CHECKOUT / ".git").exists():
         source, base = None, checkout_info()
     elif (CHECKOUT / "RELEASE-INFO").is_file():
         source = CHECKOUT
-        base = releaseinfo.read((CHECKOUT / "RELEASE-INFO").read_bytes(), CHECKOUT / "RELEASE-INFO")
+        base = releaseinfo.read(_read_plain(CHECKOUT / "RELEASE-INFO", 4097), CHECKOUT / "RELEASE-INFO")
     else:
         raise Refused(f"{CHECKOUT} is neither a git checkout nor an unpacked source archive (no RELEASE-INFO)")
     plain_path(source or CHECKOUT, "the source folder")
@@ -129,7 +164,7 @@ def make(out, environ):
             source_archive.export(CHECKOUT, info.commit, pristine)
         else:
             pipeline.copy_tree(source, pristine, _builds_beside(source, out, stage_path))
-        (pristine / "RELEASE-INFO").write_text(releaseinfo.write(info))
+        _write_release_info(pristine, info)
         made = [roots.for_release(recipe, stage.logs) for recipe in roots.RECIPES]
         artifacts = pipeline.make_artifacts(
             stage, info, made, lambda box: pipeline.copy_tree(pristine, box.path / "src"), keys
@@ -142,7 +177,7 @@ def make(out, environ):
             print("  made no winget or Scoop manifests: set RELEASE_URL to where the files will be published")
         publish_folder(artifacts, out)
     finally:
-        shutil.rmtree(stage_path, ignore_errors=True)
+        sandbox.remove(stage_path)
     print(f"Made in {out}:")
     for name in sorted(os.listdir(out), key=str.encode):
         print(f"  {(out / name).stat().st_size:9d}  {name}")
@@ -177,7 +212,7 @@ def publish_folder(artifacts, out):
         if target is not None and os.listdir(target):
             raise Refused(f"{out} is no longer an empty folder")
         holder = parent if target is None else target
-        name = f".{out.name}.partial.{os.getpid()}"
+        name = f".{out.name}.partial.{os.urandom(6).hex()}"
         os.mkdir(name, 0o700, dir_fd=holder)
         partial = os.open(name, os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW, dir_fd=holder)
         names = sorted(os.listdir(made))

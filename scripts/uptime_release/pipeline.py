@@ -220,7 +220,7 @@ def make_artifacts(stage, info, made, fill_source, keys=None, signatures=None):
     build.close()
     finish = Box(stage.path, "finish")
     version, components = _take_artifacts(build, finish.path / "artifacts")
-    shutil.rmtree(build.path)
+    sandbox.remove(build.path)
     for name, data in (signatures or {}).items():
         (finish.path / "signatures" / f"{name}.sig").write_bytes(data)
     stage.record("release.json", json.dumps({"version": version, "components": components}))
@@ -239,6 +239,7 @@ def copy_tree(source, target, skipped=()):
     that descriptor: whoever can write to SOURCE cannot swap a folder for a
     link to one of this machine's while it is copied."""
     source = Path(source)
+    real_source = Path(os.path.realpath(source))
     for folder, folders, files, fd in os.fwalk(source, follow_symlinks=False):
         folder = Path(folder)
         into = Path(target) / folder.relative_to(source)
@@ -253,7 +254,10 @@ def copy_tree(source, target, skipped=()):
             if stat.S_ISLNK(info.st_mode):
                 link = os.readlink(name, dir_fd=fd)
                 resolved = Path(os.path.normpath(folder / link))
-                if os.path.isabs(link) or source not in resolved.parents:
+                # Also as the links on its way lead: "a/u/../.." stays inside
+                # as written, but not where a/u is a link to "..".
+                really = Path(os.path.realpath(path))
+                if os.path.isabs(link) or source not in resolved.parents or real_source not in really.parents:
                     raise UsageError(
                         f"{path} is a symbolic link leading out of {source} ({link}); the sources "
                         "hold files, folders and links inside them only"

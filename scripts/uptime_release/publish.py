@@ -288,17 +288,28 @@ STAGING = ".publish-repos.partial."
 LOCK_WAIT = 3600
 
 
-def _lock(out):
-    """Waits, an hour at most, for every other run on TREE: a lock file of
-    this user's own, named after TREE's path, in a folder only this user can
-    write (/run/lock/uptime-report for root), so that nobody else can hold
-    it. Held until this program ends."""
-    base = Path("/run/lock") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or Path.home() / ".cache")
+def _lock_path(out):
+    """The lock file of TREE (OUT): this user's own, named after TREE's
+    place (the device and inode of the folder it is in, and its name: every
+    path to it, through a link, a bind mount or "//", names one lock), in a
+    folder only this user can write (/run/uptime-report for root: /run/lock
+    is every user's, who could take the name first), so that nobody else
+    can hold it."""
+    base = Path("/run") if os.geteuid() == 0 else Path(os.environ.get("XDG_RUNTIME_DIR") or Path.home() / ".cache")
     folder = base / "uptime-report"
     folder.mkdir(mode=0o700, parents=True, exist_ok=True)
     if os.lstat(folder).st_uid != os.geteuid() or os.lstat(folder).st_mode & 0o077:
         raise MachineError(f"{folder} is not this user's alone; the lock on TREE cannot be kept there")
-    path = folder / f"publish-{hashlib.sha256(os.fsencode(out)).hexdigest()[:24]}.lock"
+    out.parent.mkdir(parents=True, exist_ok=True)
+    place = os.stat(out.parent)
+    name = f"{place.st_dev}:{place.st_ino}/".encode() + os.fsencode(out.name)
+    return folder / f"publish-{hashlib.sha256(name).hexdigest()[:24]}.lock"
+
+
+def _lock(out):
+    """Waits, an hour at most, for every other run on TREE (_lock_path()).
+    Held until this program ends."""
+    path = _lock_path(out)
     fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
     for waited in range(LOCK_WAIT + 1):
         try:
@@ -586,7 +597,7 @@ def _take_place(new_folder, new, old_folder, old):
     signals = {signal.SIGTERM, signal.SIGINT, signal.SIGHUP}
     signal.pthread_sigmask(signal.SIG_BLOCK, signals)
     try:
-        aside = f"{old}.old.{os.getpid()}"
+        aside = f"{old}.old.{os.urandom(6).hex()}"
         os.rename(old, aside, src_dir_fd=old_folder, dst_dir_fd=old_folder)
         try:
             os.rename(new, old, src_dir_fd=new_folder, dst_dir_fd=old_folder)

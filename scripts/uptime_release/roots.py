@@ -309,7 +309,9 @@ def _mmdebstrap(recipe, staging, include, log, pins=None, simulate=False):
         '--aptopt=Acquire::Retries "3"',
         "--dpkgopt=force-unsafe-io",
     ]
-    env = dict(os.environ, TMPDIR=str(work), HOME=str(work))
+    # Not the keys' passphrases: mmdebstrap, apt and every maintainer script
+    # would hold them, as another user.
+    env = dict({k: v for k, v in os.environ.items() if not k.startswith("SIGN_")}, TMPDIR=str(work), HOME=str(work))
     if pins is not None:
         (work / "preferences").write_text(_preferences(pins, recipe.architectures[0]))
         command.append(f'--aptopt=Dir::Etc::Preferences "{work / "preferences"}"')

@@ -546,4 +546,4 @@ def verify(dir_arg, key_arg, allow_incomplete):
         return errors.exit_status(error)
     finally:
         if not keep:
-            shutil.rmtree(work, ignore_errors=True)
+            sandbox.remove(work)
