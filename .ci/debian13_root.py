@@ -1,7 +1,7 @@
 """Runs the README's two lines on a fresh minimal Debian 13, as a new user
 would: makes the root with debootstrap from this machine's own Debian mirror,
-clones the project's commit into it, and runs the build line, then the test
-line, as root inside. Then a release that this machine (Debian 12) made and
+clones the project's commit into it, installs git as the README has a new
+user do, and runs the build line, then the test line, as root inside. Then a release that this machine (Debian 12) made and
 signed is verified there, where no user namespace can be made: it must be
 VERIFIED. The release roots' cache is this machine's, bound in. Every mount is undone and every process inside ended,
 whatever happens (a failure, SIGINT, SIGTERM), and the root is removed. Each
@@ -27,6 +27,10 @@ BUILD_LINE = (
     "cmake --build --preset native && build/native/uptime-report"
 )
 TEST_LINE = "bash scripts/setup.sh test && bash scripts/test-all.sh"
+# What the README has a new user do first, on a system without git; the
+# clone itself is this machine's (below), but the figures of the lines after
+# it are then those that user sees.
+GIT_LINE = "apt-get update && apt-get install -y git"
 VERIFY_LINE = "bash scripts/verify-release.sh /root/release /root/release-key.pub"
 # Where releases keep their roots (as root); the root's releases share it.
 ROOTS_CACHE = Path("/var/cache/uptime-report")
@@ -229,7 +233,8 @@ def main():
         for name in ("release", "release-key.pub"):
             run(["cp", "-a", str(work / name), str(root / "root" / name)])
         passed = (
-            run_line(root, "build", BUILD_LINE)
+            run_line(root, "git", GIT_LINE)
+            and run_line(root, "build", BUILD_LINE)
             and run_line(root, "test", TEST_LINE)
             and run_line(root, "verify", VERIFY_LINE)
         )
