@@ -547,7 +547,9 @@ execute_process(COMMAND unshare -Ur true RESULT_VARIABLE namespace)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND sh -c "head -c 600000000 /dev/zero >/tmp/big" RESULT_VARIABLE scratch)
 execute_process(COMMAND truncate -s 2G /build/big RESULT_VARIABLE sparse)
-message(FATAL_ERROR "confined: network \${network}, / \${root}, /release \${release}, user namespace \${namespace}, scratch \${scratch}, file size \${sparse}, uid \${uid}")
+# A status line, which CMake does not wrap as it wraps an error's text.
+message(STATUS "confined: network \${network}, / \${root}, /release \${release}, user namespace \${namespace}, scratch \${scratch}, file size \${sparse}, uid \${uid}")
+message(FATAL_ERROR "confined")
 EOF
 alter_source "$networked" sh -c "cat '$work/networked.cmake' CMakeLists.txt >CMakeLists.txt.new && mv CMakeLists.txt.new CMakeLists.txt"
 redo_sums "$networked" && sign_sums "$networked" release-key
