@@ -78,8 +78,12 @@ def _json(document):
     return json.dumps(document, separators=(",", ":")).encode()
 
 
+def digest(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 def descriptor(media_type, data, **more):
-    return {"mediaType": media_type, "digest": "sha256:" + hashlib.sha256(data).hexdigest(), "size": len(data), **more}
+    return {"mediaType": media_type, "digest": f"sha256:{digest(data)}", "size": len(data), **more}
 
 
 def _created(epoch):

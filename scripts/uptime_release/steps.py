@@ -260,7 +260,7 @@ def _usr(archive, into, epoch, manual):
         files[f"usr/share/man/man1/{NAME}.1.gz"] = (0o644, gzip.compress(page, 9, mtime=0))
     shutil.rmtree(tree)
     folders = {"/".join(path.split("/")[:n]) for path in files for n in range(1, path.count("/") + 1)}
-    entries = sorted([(f, 0o755, None) for f in folders] + [(p, m, d) for p, (m, d) in files.items()])
+    entries = [(folder, 0o755, None) for folder in folders] + [(p, m, d) for p, (m, d) in files.items()]
     entries.sort(key=lambda entry: entry[0].split("/"))
     for path, mode, data in entries:
         if data is None:
@@ -346,21 +346,24 @@ def image():
     for line in tables.read(SOURCES / "cmake").linux:
         if not line.oci:
             continue
-        (archive,) = ARTIFACTS.glob(f"{NAME}-*-linux-{line.name}.tar.gz")
+        archives = list(ARTIFACTS.glob(f"{NAME}-*-linux-{line.name}.tar.gz"))
+        if len(archives) != 1:
+            raise Refused(f"the build left {len(archives)} .tar.gz archives for {line.name}, not one")
+        archive = archives[0]
         full = archive.name.removeprefix(f"{NAME}-").split("-linux-")[0]
         tree, layer = work / line.name, work / f"{line.name}.tar.gz"
         tree.mkdir()
         _usr(archive, tree, info.epoch, manual=False)
         diff_id = _archive(_tar_sorted(info.epoch) + ["-cf", "-", "-C", str(tree), "usr"], layer)
         config, manifests[line.oci] = formats.image(line.oci, layer.read_bytes(), diff_id, full, info.epoch)
-        blobs.update((formats.descriptor("", data)["digest"], data) for data in (layer.read_bytes(), config))
+        blobs.update((formats.digest(data), data) for data in (layer.read_bytes(), config))
         for component in json.loads((ARTIFACTS / "components" / f"{archive.name}.json").read_text()):
             contained[(component["package"], component["version"])] = component
     blob, top = formats.index(manifests, full, info.commit, info.epoch)
     layout = work / "layout"
     (layout / "blobs" / "sha256").mkdir(parents=True)
     for data in list(blobs.values()) + list(manifests.values()) + [blob]:
-        (layout / "blobs" / "sha256" / formats.descriptor("", data)["digest"][7:]).write_bytes(data)
+        (layout / "blobs" / "sha256" / formats.digest(data)).write_bytes(data)
     (layout / "index.json").write_bytes(top)
     (layout / "oci-layout").write_bytes(formats.LAYOUT)
     for folder, _, names in os.walk(layout):
