@@ -96,7 +96,7 @@ build=(cmake ninja-build g++ "musl-dev:$native" python3 dpkg)
 # A release needs of this machine only what makes and enters its roots,
 # checks signatures and compares, and what writes the repositories.
 release=(python3 git mmdebstrap bubblewrap util-linux tar sqv gpg gpg-agent diffoscope-minimal apt-utils
-  createrepo-c dpkg rpm xz-utils pacman-package-manager libarchive-tools)
+  createrepo-c dpkg rpm xz-utils pacman-package-manager makepkg libarchive-tools)
 test=("${build[@]}" "${release[@]}" "${cross[@]}" "${windows[@]}" libgtest-dev googletest qemu-user
   wine wine64 python3-pefile wine32:i386 python3-yaml dpkg-dev lintian rpm rpmlint unzip
   groff-base man-db clang-format clang-tidy black pyflakes3 osslsigncode openssl reuse dnf skopeo umoci podman)

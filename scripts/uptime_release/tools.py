@@ -19,6 +19,9 @@ NEEDED = {
         "bsdtar": "libarchive-tools",
         "dpkg-deb": "dpkg",
         "repo-add": "pacman-package-manager",
+        # repo-add sources makepkg's shell libraries, which Debian ships
+        # apart from it, in makepkg.
+        "makepkg": "makepkg",
         "rpm": "rpm",
         "xz": "xz-utils",
     },
