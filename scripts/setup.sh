@@ -99,7 +99,7 @@ release=(python3 git mmdebstrap bubblewrap util-linux tar sqv gpg gpg-agent diff
   createrepo-c dpkg rpm xz-utils pacman-package-manager makepkg libarchive-tools)
 test=("${build[@]}" "${release[@]}" "${cross[@]}" "${windows[@]}" libgtest-dev googletest qemu-user
   wine wine64 python3-pefile wine32:i386 python3-yaml dpkg-dev lintian rpm rpmlint unzip
-  groff-base man-db clang-format clang-tidy black pyflakes3 osslsigncode openssl reuse dnf skopeo umoci podman)
+  groff-base man-db clang-format clang-tidy black pyflakes3 osslsigncode openssl reuse dnf skopeo umoci podman runc)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode
