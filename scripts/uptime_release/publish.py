@@ -37,8 +37,8 @@ RPM_ARCHITECTURES = tuple(sorted(line.rpm for line in _LINUX if line.rpm))
 PACMAN_ARCHITECTURES = tuple(sorted(line.pacman for line in _LINUX if line.pacman))
 PACMAN = ".pkg.tar.zst"
 POOL = f"apt/pool/{COMPONENT}/{NAME[0]}/{NAME}"
-TREE_ENTRIES = {"apt", "rpm", "pacman", "releases", f"{NAME}.asc", f"{NAME}.gpg", f"{NAME}.sources", f"{NAME}.repo"}
-TREE_ENTRIES |= {f"{NAME}.pacman.conf"}
+KEY_AND_CLIENT_FILES = ("asc", "gpg", "sources", "repo", "pacman.conf")
+TREE_ENTRIES = {"apt", "rpm", "pacman", "releases"} | {f"{NAME}.{kind}" for kind in KEY_AND_CLIENT_FILES}
 RELEASE_FILES = ("BUILDINFO", "SHA256SUMS", "SHA256SUMS.asc")
 
 
