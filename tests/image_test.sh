@@ -46,8 +46,8 @@ grep -q "^$digest  ${index##*/}$" "$release/SHA256SUMS" || fail "SHA256SUMS does
 tar -xOf "$archive" index.json | grep -q "\"sha256:$digest\"" || fail "the archive's index.json names another index"
 cmp -s <(tar -xOf "$archive" "blobs/sha256/$digest") "$index" || fail "the archive's index is not the index file"
 
-# A report line, then /proc/uptime after it: the line's time lies between
-# the two readings of /proc/uptime (to its hundredths), else it fails.
+# COMMAND's report line must give a time since boot between two readings
+# of /proc/uptime, one before it and one after (to their hundredths).
 reports_uptime() { # reports_uptime LABEL COMMAND...
   local before after line ms
   before=$(cut -d' ' -f1 /proc/uptime)
