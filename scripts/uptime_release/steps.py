@@ -209,13 +209,14 @@ def _finish_rpm(package, fingerprint):
 
 
 def _tar_sorted(epoch):
-    """tar as a release writes archives: members in name order, one time,
-    root's ownership, plain modes."""
+    """tar as a release writes archives: members in name order, one time
+    (not clamped: --clamp-mtime would keep the build's times of files
+    older than a SOURCE_DATE_EPOCH ahead of the build's clock), root's
+    ownership, plain modes."""
     return [
         "tar",
         "--sort=name",
         f"--mtime=@{epoch}",
-        "--clamp-mtime",
         "--owner=0",
         "--group=0",
         "--numeric-owner",
