@@ -263,6 +263,14 @@ def _pkginfo(path, name):
     return fields
 
 
+def _carried(path):
+    """Whether a new tree takes PATH over from the old one: the releases'
+    files and the packages, not the metadata, which is written anew."""
+    if path.startswith("pacman/"):
+        return path.endswith(PACMAN)
+    return path.startswith(("releases/", f"{POOL}/", "rpm/")) and not path.startswith("rpm/repodata/")
+
+
 def _rpm_version(version):
     upstream, _, revision = version.partition("-")
     return f"{upstream}-{revision or 1}"
@@ -391,14 +399,7 @@ def publish(release_arg, tree_arg, environ):
                 )
             # What the new tree carries over (the releases' files and
             # packages; the metadata is written anew), taken once.
-            taken = {
-                p: _take(out, p, work / "tree" / p)
-                for p in _walk(out)
-                if p.startswith(("releases/", f"{POOL}/", "rpm/"))
-                and not p.startswith("rpm/repodata/")
-                or p.startswith("pacman/")
-                and p.endswith(PACMAN)
-            }
+            taken = {p: _take(out, p, work / "tree" / p) for p in _walk(out) if _carried(p)}
             kept = _kept(out, work / "tree", signer)
             expected = {_target(n): d for listed_, _ in kept.values() for n, d in listed_.items() if _target(n)}
             for path, copy in taken.items():
