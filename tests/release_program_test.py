@@ -273,14 +273,21 @@ class Signatures(unittest.TestCase):
     def test_rpm_signature_taken_over(self):
         """A rebuild takes over the published OpenPGP signatures alone: any
         other entry must be the rebuilt package's own."""
-        rebuilt = rpm([(1000, 4, 0, 1), (1008, 7, 4, 8)], b"\0\0\0\x10" + bytes(8))
+        # The region's trailer counts the entries: 3 rebuilt, 4 once signed.
+        region = lambda n: rpmfile._region(n)
+        rebuilt = rpm([(62, 7, 0, 16), (1000, 4, 16, 1), (1008, 7, 20, 8)], region(3) + b"\0\0\0\x10" + bytes(8))
         signed = rpmfile.signature_header(
-            rpm([(268, 7, 0, 4), (1000, 4, 4, 1), (1008, 7, 8, 4)], b"sig!" + b"\0\0\0\x10" + bytes(4)), "p"
+            rpm(
+                [(62, 7, 0, 16), (268, 7, 16, 4), (1000, 4, 20, 1), (1008, 7, 24, 4)],
+                region(4) + b"sig!" + b"\0\0\0\x10" + bytes(4),
+            ),
+            "p",
         )
         rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
         for entries, store, reason in [
-            ([(274, 7, 0, 4), (1000, 4, 4, 1)], b"ima!" + b"\0\0\0\x10", "tag 274, which the rebuild"),
-            ([(1000, 4, 0, 1), (1008, 7, 4, 4)], b"\0\0\0\x11" + bytes(4), "tag 1000 is not"),
+            ([(62, 7, 0, 16), (274, 7, 16, 4), (1000, 4, 20, 1)], region(3) + b"ima!\0\0\0\x10", "tag 274, which"),
+            ([(62, 7, 0, 16), (1000, 4, 16, 1), (1008, 7, 20, 4)], region(3) + b"\0\0\0\x11" + bytes(4), "tag 1000"),
+            ([(62, 7, 0, 16), (1000, 4, 16, 1), (1008, 7, 20, 4)], region(5) + b"\0\0\0\x10" + bytes(4), "count"),
         ]:
             with self.subTest(reason=reason):
                 with self.assertRaises(FormatError) as caught:
@@ -511,7 +518,6 @@ class Archives(unittest.TestCase):
         peak = tracemalloc.get_traced_memory()[1]
         tracemalloc.stop()
         self.assertLess(peak, 32 << 20)
-
 
     def test_tar_dates_every_member(self):
         """Every member is dated SOURCE_DATE_EPOCH, also one written before

@@ -11,7 +11,7 @@ HEADER_MAGIC = b"\x8e\xad\xe8\x01\x00\x00\x00\x00"
 # The tags rpm writes into a signature header: sizes, digests, signatures,
 # and the space it reserves so that signing does not move the header.
 SIGNATURE_TAGS = {62, 267, 268, 269, 270, 271, 273, 274, 276, 277, 278, 1000, 1002, 1004, 1005, 1007, 1008}
-RESERVED_SPACE, DSA_HEADER, RSA_HEADER = 1008, 267, 268
+REGION, RESERVED_SPACE, DSA_HEADER, RSA_HEADER = 62, 1008, 267, 268
 # The OpenPGP signatures rpmsign adds: over the header (DSA, RSA), and the
 # older ones over header and payload (PGP, GPG).
 OPENPGP_SIGNATURES = {DSA_HEADER, RSA_HEADER, 1002, 1005}
@@ -47,6 +47,11 @@ def _signature_entries(data, name):
     if RESERVED_SPACE in found and any(found[RESERVED_SPACE]):
         raise FormatError(name, 0, "the signature header's reserved space holds data")
     return found, padded
+
+
+def _region(entries):
+    """The trailer of a signature header's region of ENTRIES entries."""
+    return b"".join(n.to_bytes(4, "big", signed=True) for n in (REGION, 7, -16 * entries, 16))
 
 
 def signature_header_end(data, name):
@@ -93,6 +98,12 @@ def check_taken_over(rebuilt, header, name):
     theirs = _signature_entries(rebuilt[:LEAD_SIZE] + header, name)[0]
     for tag, data in theirs.items():
         if tag in OPENPGP_SIGNATURES or tag == RESERVED_SPACE:
+            continue
+        if tag == REGION and REGION in ours:
+            # The region's trailer counts the header's entries, one more
+            # for each signature: each must count its own.
+            if data != _region(len(theirs)) or ours[REGION] != _region(len(ours)):
+                raise FormatError(name, 0, f"its signature header's tag {tag} does not count its entries")
             continue
         if tag not in ours:
             raise FormatError(
