@@ -284,6 +284,14 @@ class Signatures(unittest.TestCase):
             "p",
         )
         rpmfile.check_taken_over(rebuilt, signed, "p.rpm")
+        # A digest string, then padding to the next entry: one byte rebuilt,
+        # two once a 3-byte signature has moved it.
+        rebuilt = rpm([(62, 7, 0, 16), (273, 6, 16, 1), (1000, 4, 20, 1)], region(3) + b"ab\0\0" + bytes(4))
+        signed = rpm(
+            [(62, 7, 0, 16), (268, 7, 16, 3), (273, 6, 19, 1), (1000, 4, 24, 1)],
+            region(4) + b"sig" + b"ab\0\0\0" + bytes(4),
+        )
+        rpmfile.check_taken_over(rebuilt, rpmfile.signature_header(signed, "p"), "p.rpm")
         for entries, store, reason in [
             ([(62, 7, 0, 16), (274, 7, 16, 4), (1000, 4, 20, 1)], region(3) + b"ima!\0\0\0\x10", "tag 274, which"),
             ([(62, 7, 0, 16), (1000, 4, 16, 1), (1008, 7, 20, 4)], region(3) + b"\0\0\0\x11" + bytes(4), "tag 1000"),

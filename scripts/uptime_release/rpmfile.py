@@ -15,6 +15,10 @@ REGION, RESERVED_SPACE, DSA_HEADER, RSA_HEADER = 62, 1008, 267, 268
 # The OpenPGP signatures rpmsign adds: over the header (DSA, RSA), and the
 # older ones over header and payload (PGP, GPG).
 OPENPGP_SIGNATURES = {DSA_HEADER, RSA_HEADER, 1002, 1005}
+# The bytes of one of a count of rpm's fixed-size types; the string types
+# (string, string array, translated strings) end each string at a NUL.
+TYPE_SIZES = {0: 0, 1: 1, 2: 1, 3: 2, 4: 4, 5: 8, 7: 1}
+STRINGS = {6, 8, 9}
 
 
 def _signature_entries(data, name):
@@ -33,17 +37,24 @@ def _signature_entries(data, name):
     padded = end + (-end % 8)
     if padded > len(data) or any(data[end:padded]):
         raise FormatError(name, 0, "a signature header that runs past the file or is padded with other than zeros")
-    found, starts = {}, []
+    found = {}
     for index in range(entries):
         at = LEAD_SIZE + 16 + 16 * index
         tag, kind, offset, count = (int.from_bytes(data[at + i : at + i + 4], "big") for i in (0, 4, 8, 12))
         if tag not in SIGNATURE_TAGS or offset >= size or kind > 9 or tag in found:
             raise FormatError(name, 0, f"a signature header entry (tag {tag}) that rpm does not write")
-        found[tag] = offset
-        starts.append(offset)
-    ends = sorted(set(starts + [size]))
-    for tag, offset in found.items():
-        found[tag] = data[store + offset : store + ends[ends.index(offset) + 1]]
+        # Each entry's own bytes, without the padding that aligns the next:
+        # a signature added before an entry moves it, and its padding.
+        stop = offset + TYPE_SIZES.get(kind, 0) * count
+        strings = (1 if kind == 6 else count) if kind in STRINGS else 0
+        for _ in range(min(strings, size)):
+            nul = data.find(b"\0", store + stop, store + size)
+            if nul < 0:
+                raise FormatError(name, 0, f"a signature header string (tag {tag}) without its end")
+            stop = nul - store + 1
+        if stop > size:
+            raise FormatError(name, 0, f"a signature header entry (tag {tag}) that runs past the header")
+        found[tag] = data[store + offset : store + stop]
     if RESERVED_SPACE in found and any(found[RESERVED_SPACE]):
         raise FormatError(name, 0, "the signature header's reserved space holds data")
     return found, padded
