@@ -11,8 +11,8 @@
 #          scripts/verify-release.sh, scripts/publish-repos.sh)
 #   test:  every preset's build and tests, for every architecture this
 #          release has musl for, a release (scripts/release.sh,
-#          scripts/verify-release.sh) and its APT and DNF repositories
-#          (scripts/publish-repos.sh)
+#          scripts/verify-release.sh), its APT, DNF and pacman repositories
+#          (scripts/publish-repos.sh) and its OCI image
 #   bench: the benchmark (bench/run.sh)
 #   roots: making fresh Debian roots, as CI does (.ci/debian13_root.py)
 # UPTIME_REPORT_ALLOW_OTHER=1 tries another system (a Debian derivative)
@@ -96,10 +96,10 @@ build=(cmake ninja-build g++ "musl-dev:$native" python3 dpkg)
 # A release needs of this machine only what makes and enters its roots,
 # checks signatures and compares, and what writes the repositories.
 release=(python3 git mmdebstrap bubblewrap util-linux tar sqv gpg gpg-agent diffoscope-minimal apt-utils
-  createrepo-c dpkg rpm xz-utils)
+  createrepo-c dpkg rpm xz-utils pacman-package-manager makepkg libarchive-tools)
 test=("${build[@]}" "${release[@]}" "${cross[@]}" "${windows[@]}" libgtest-dev googletest qemu-user
   wine wine64 python3-pefile wine32:i386 python3-yaml dpkg-dev lintian rpm rpmlint unzip
-  groff-base man-db clang-format clang-tidy black pyflakes3 osslsigncode openssl reuse dnf)
+  groff-base man-db clang-format clang-tidy black pyflakes3 osslsigncode openssl reuse dnf skopeo umoci podman runc)
 bench=("${build[@]}" hyperfine valgrind time binutils)
 roots=(debootstrap)
 declare -n packages=$mode

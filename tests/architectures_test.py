@@ -92,6 +92,22 @@ class Agreement(unittest.TestCase):
                 self.assertEqual((recipe.name, recipe.suite), (f"debian-{release.version}", release.codename))
                 self.assertLessEqual(needs, set(recipe.packages))
 
+    def test_pacman_and_image(self):
+        # One package name and one image platform per program; the root that
+        # builds a pacman package has its compressor.
+        for column in ("pacman", "oci"):
+            named = [getattr(line, column) for line in TABLE.linux if getattr(line, column)]
+            self.assertEqual(len(named), len(set(named)), column)
+        self.assertEqual(
+            {TABLE.program(line).name for line in TABLE.linux if line.oci},
+            {line.name for line in TABLE.linux if not line.program},
+            "an image for every program",
+        )
+        for line in TABLE.linux:
+            if line.pacman:
+                recipe = next(r for r in roots.RECIPES if line.preset in r.presets)
+                self.assertIn("zstd", recipe.packages, line.name)
+
     def test_elsewhere(self):
         for path, pattern in ELSEWHERE:
             text = (TOP / path).read_text()
@@ -114,8 +130,8 @@ class Reader(unittest.TestCase):
                 "no linux line with a program of its own",
             ),
             (
-                "linux armhf    linux-armhf    -       armel   -    ",
-                "linux armhf    linux-armhf    -       armel   arm  ",
+                "linux armhf    linux-armhf    -       armv7h  -        armel   -    ",
+                "linux armhf    linux-armhf    -       armv7h  -        armel   arm  ",
                 "the columns after program are armel's",
             ),
             ("-march=mips32r2            12 ", "-march=mips32r2            14 ", "releases must be some of"),

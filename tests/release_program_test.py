@@ -538,6 +538,19 @@ class Archives(unittest.TestCase):
         tracemalloc.stop()
         self.assertLess(peak, 32 << 20)
 
+    def test_tar_dates_every_member(self):
+        """Every member is dated SOURCE_DATE_EPOCH, also one written before
+        it: a commit dated ahead of the build's clock must not leave the
+        build's own times in an archive."""
+        with tempfile.TemporaryDirectory() as folder:
+            Path(folder, "a").write_text("a")
+            later = int(time.time()) + 365 * 86400
+            made = subprocess.run(
+                steps._tar_sorted(later) + ["-cf", "-", "-C", folder, "a"], capture_output=True, check=True
+            )
+            with tarfile.open(fileobj=io.BytesIO(made.stdout)) as archive:
+                self.assertEqual(archive.getmember("a").mtime, later)
+
 
 class SandboxLeftovers(unittest.TestCase):
     """What a build (as nobody) leaves in its artifacts folder is read, moved,

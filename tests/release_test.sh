@@ -251,14 +251,15 @@ upstream=${version%-*} revision=${version##*-}
 expected=(SHA256SUMS SHA256SUMS.asc BUILDINFO "uptime-report-$version.spdx.json"
   "uptime-report-$version-source.tar.gz" UptimeReport.UptimeReport.yaml
   UptimeReport.UptimeReport.installer.yaml UptimeReport.UptimeReport.locale.en-US.yaml
-  uptime-report.json)
+  uptime-report.json "uptime-report-$version-oci.tar" "uptime-report-$version-oci-index.json")
 # The packages of each architecture of cmake/architectures.
-while read -r kind arch rpm; do
+while read -r kind arch rpm pacman; do
   if [[ $kind == windows ]]; then
     expected+=("uptime-report-$version-windows-$arch.zip")
   else
     expected+=("uptime-report_${version}_$arch.deb" "uptime-report-$version-linux-$arch.tar.gz")
-    [[ -z $rpm ]] || expected+=("uptime-report-$upstream-$revision.$rpm.rpm")
+    [[ $rpm == - ]] || expected+=("uptime-report-$upstream-$revision.$rpm.rpm")
+    [[ $pacman == - ]] || expected+=("uptime-report-$upstream-$revision-$pacman.pkg.tar.zst")
   fi
 done < <(/usr/bin/python3 -c '
 import sys
@@ -268,7 +269,7 @@ table = tables.read()
 for line in table.windows:
     print("windows", line.name)
 for line in table.linux:
-    print("linux", line.name, line.rpm or "")
+    print("linux", line.name, line.rpm or "-", line.pacman or "-")
 ' "$src/scripts")
 [[ $(printf '%s\n' "${expected[@]}" | LC_ALL=C sort) == $(LC_ALL=C ls) ]] ||
   fail "expected exactly ${expected[*]}, found: $(ls)"
@@ -627,6 +628,9 @@ redo_sums "$huge"
 expect_verdict 1 "unpacks to more than 256 MiB" "^NOT VERIFIED" -- verify "$huge"
 rm -rf "$huge" "$work/unpacked"
 
-# The signed release as APT and DNF repositories, taken by apt and dnf.
+# The pacman packages and the OCI image as their clients take them.
+bash "$here/image_test.sh" "$work/release-a" "$src" || fail "the pacman packages and the OCI image"
+# The signed release as APT, DNF and pacman repositories, taken by apt, dnf
+# and pacman.
 bash "$here/repo_test.sh" "$src" "$work/release-a" "$work" || fail "the repositories"
 exit 0

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Checks scripts/publish-repos.sh with the real clients, in private
-# configurations that leave the machine's own apt and rpm alone: apt takes
-# the signed tree and fetches amd64 and arm64 packages, dnf installs into an
-# empty root and the installed program runs; a changed Packages, metadata or
-# a package signed by another key is refused; two builds of the tree are
-# identical; a higher package revision added to the tree is offered by both
-# as an upgrade, and a rebuilt one under an old name is refused; a tree or a
-# kept release that was tampered with is refused before anything is written.
+# configurations that leave the machine's own apt, rpm and pacman alone: apt
+# takes the signed tree and fetches amd64 and arm64 packages, dnf and pacman
+# install into empty roots and the installed program runs; a changed
+# Packages, metadata, database or package, or one signed by another key, is
+# refused; two builds of the tree are identical; a higher package revision
+# added to the tree is offered by all three as an upgrade, and a rebuilt one
+# under an old name is refused; a tree or a kept release that was tampered
+# with is refused before anything is written.
 # Usage: repo_test.sh SOURCE_DIR RELEASE_DIR KEY_DIR
 #   RELEASE_DIR  a release signed with KEY_DIR/release-key.sec
 #   KEY_DIR      release-key.sec and other-key.sec, throwaway secret keys
@@ -137,9 +138,49 @@ dnf_in "$work/root-resigned" "$work/resigned-rpm" install uptime-report >"$work/
 grep -q "repomd.xml GPG signature verification error" "$work/log" ||
   fail "dnf refused the metadata for another reason: $(cat "$work/log")"
 
+# pacman into an empty root, signatures required, with the tree's own
+# section pointed at the tree and a keyring of its own that trusts the key.
+pacman_setup() { # pacman_setup DIR SERVED
+  local dir=$1 served=$2 fingerprint
+  rm -rf "$dir" && mkdir -p "$dir/root/var/lib/pacman" "$dir/cache" || fail "cannot make $dir"
+  { printf '[options]\nArchitecture = x86_64\nDBPath = %s\nCacheDir = %s\nGPGDir = %s\nLogFile = %s\n\n' \
+    "$dir/root/var/lib/pacman" "$dir/cache" "$dir/gnupg" "$dir/log"
+    sed "s,^Server = .*,Server = file://$served/pacman/\$arch," "$served/uptime-report.pacman.conf"; } >"$dir/pacman.conf"
+  fingerprint=$(gpg --with-colons --import-options show-only --import "$tree/uptime-report.asc" 2>/dev/null |
+    awk -F: '$1 == "fpr" { print $10; exit }')
+  { "${as_root[@]}" pacman-key --config "$dir/pacman.conf" --init &&
+    "${as_root[@]}" pacman-key --config "$dir/pacman.conf" --add "$tree/uptime-report.asc" &&
+    "${as_root[@]}" pacman-key --config "$dir/pacman.conf" --lsign-key "$fingerprint"; } >"$work/log" 2>&1 ||
+    fail "pacman-key: $(cat "$work/log")"
+}
+pacman_in() { "${as_root[@]}" pacman --root "$1/root" --config "$1/pacman.conf" --noconfirm "${@:2}"; }
+grep -qx 'SigLevel = Required' "$tree/uptime-report.pacman.conf" ||
+  fail "the pacman section does not require signatures"
+pacman_setup "$work/pacman" "$tree"
+pacman_in "$work/pacman" -Sy uptime-report >"$work/log" 2>&1 || fail "pacman -Sy: $(cat "$work/log")"
+[[ $(pacman_in "$work/pacman" -Q uptime-report) == "uptime-report $upstream-$revision" ]] ||
+  fail "pacman installed $(pacman_in "$work/pacman" -Q uptime-report)"
+pacman_in "$work/pacman" -Qkk uptime-report >"$work/log" 2>&1 || fail "pacman -Qkk: $(cat "$work/log")"
+bash "$src/tests/report_test.sh" shape "$work/pacman/root/usr/bin/uptime-report" || fail "the program pacman installed"
+# A package changed in the tree, and a database signed by another key.
+pacman_package=uptime-report-$upstream-$revision-x86_64.pkg.tar.zst
+cp -a "$tree" "$work/changed-pacman"
+printf '\x01' | dd of="$work/changed-pacman/pacman/x86_64/$pacman_package" bs=1 seek=1000 conv=notrunc 2>/dev/null
+pacman_setup "$work/pacman-changed" "$work/changed-pacman"
+pacman_in "$work/pacman-changed" -Sy uptime-report >"$work/log" 2>&1 && fail "pacman installed a changed package"
+grep -q "invalid or corrupted package" "$work/log" || fail "pacman refused the package for another reason: $(cat "$work/log")"
+cp -a "$tree" "$work/resigned-pacman"
+signed_by other-key "$work/resigned-pacman/pacman/x86_64/uptime-report.db" \
+  "$work/resigned-pacman/pacman/x86_64/uptime-report.db.sig" --detach-sign
+pacman_setup "$work/pacman-resigned" "$work/resigned-pacman"
+pacman_in "$work/pacman-resigned" -Sy uptime-report >"$work/log" 2>&1 && fail "pacman took a database signed by another key"
+grep -q "invalid or corrupted database (PGP signature)" "$work/log" ||
+  fail "pacman refused the database for another reason: $(cat "$work/log")"
+
 # The next package revision, made here: the released amd64 and arm64
-# packages with a higher revision, and an x86_64 .rpm of the same program,
-# signed by the release's key (and, for a refusal, by another key).
+# packages and the x86_64 pacman package with a higher revision, and an
+# x86_64 .rpm of the same program, signed by the release's key (and, for a
+# refusal, by another key).
 next=$work/next bad=$work/next-bad
 mkdir -p "$next" "$bad" "$work/unpacked"
 next_revision=$((revision + 1))
@@ -151,6 +192,10 @@ for arch in amd64 arm64; do
     dpkg-deb --root-owner-group -b "$work/unpacked" "$next/uptime-report_${next_version}_$arch.deb" \
       >/dev/null || fail "cannot repack the $arch package"
 done
+rm -rf "$work/unpacked" && mkdir "$work/unpacked" && tar --zstd -xf "$release/$pacman_package" -C "$work/unpacked" &&
+  sed -i "s/^pkgver = .*/pkgver = $next_version/" "$work/unpacked/.PKGINFO" &&
+  tar --zstd -cf "$next/uptime-report-$next_version-x86_64.pkg.tar.zst" -C "$work/unpacked" .BUILDINFO .MTREE .PKGINFO usr ||
+  fail "cannot repack the pacman package"
 rm -rf "$work/unpacked" && dpkg-deb -x "$release/uptime-report_${version}_amd64.deb" "$work/unpacked"
 mkdir -p "$work/home" "$work/rpmbuild/SPECS"
 cat >"$work/rpmbuild/SPECS/next.spec" <<EOF
@@ -208,6 +253,10 @@ grep -q " $version " "$work/log" || fail "$version is no longer offered by apt: 
 dnf_in "$root" "$upgraded" upgrade >"$work/log" 2>&1 || fail "dnf upgrade: $(cat "$work/log")"
 [[ $(rpm --root "$root" -q uptime-report) == "uptime-report-$next_version.x86_64" ]] ||
   fail "dnf did not upgrade to $next_version: $(rpm --root "$root" -q uptime-report)"
+sed -i "s,^Server = .*,Server = file://$upgraded/pacman/\$arch," "$work/pacman/pacman.conf"
+pacman_in "$work/pacman" -Syu >"$work/log" 2>&1 || fail "pacman -Syu: $(cat "$work/log")"
+[[ $(pacman_in "$work/pacman" -Q uptime-report) == "uptime-report $next_version" ]] ||
+  fail "pacman did not upgrade to $next_version: $(pacman_in "$work/pacman" -Q uptime-report)"
 
 # Two publishes on one tree at once: the second waits for the first, and
 # the tree keeps both releases. A tree that is a mount point, which nothing

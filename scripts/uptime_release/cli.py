@@ -104,7 +104,7 @@ def _parser():
     publish.add_argument("release", metavar="RELEASE_DIR")
     publish.add_argument("tree", metavar="TREE")
     step = commands.add_parser("step", help="(inside a root) one step of a release")
-    step.add_argument("step", choices=("unpack", "check-keys", "build", "finish", "gpg-sign"))
+    step.add_argument("step", choices=("unpack", "check-keys", "build", "image", "finish", "gpg-sign"))
     step.add_argument("args", nargs="*")
     enter = commands.add_parser("sandbox-enter", help="(inside the sandbox's set-up) enter a bound root")
     enter.add_argument("argv", nargs=argparse.REMAINDER)

@@ -30,7 +30,9 @@ CHECKOUT = PROGRAM.parent.parent
 INSIDE = "/release/uptime_release"
 CONTROL = "/release/control"
 NAME = "uptime-report"
-ARTIFACT = re.compile(rf"{NAME}([_-])([0-9]+\.[0-9]+)(-[1-9][0-9]*)?[_.-][A-Za-z0-9_.+-]+\.(deb|rpm|tar\.gz|zip)")
+ARTIFACT = re.compile(
+    rf"{NAME}([_-])([0-9]+\.[0-9]+)(-[1-9][0-9]*)?[_.-][A-Za-z0-9_.+-]+\.(deb|rpm|tar\.gz|zip|pkg\.tar\.zst|tar|json)"
+)
 COMPONENT_FIELDS = {"name", "version", "license", "package", "source", "files"}
 
 
@@ -217,6 +219,7 @@ def make_artifacts(stage, info, made, fill_source, keys=None, signatures=None):
         stage.run(
             build, root, f"building in the {root.recipe.name} root", ["step", "build"] + list(root.recipe.presets), env
         )
+    stage.run(build, made[0], "making the OCI image", ["step", "image"], env)
     build.close()
     finish = Box(stage.path, "finish")
     version, components = _take_artifacts(build, finish.path / "artifacts")

@@ -1,4 +1,4 @@
-"""Adding a release to the project's APT and DNF repositories: a folder any
+"""Adding a release to the project's APT, DNF and pacman repositories: a folder any
 static web server can serve, every version kept, all metadata written anew
 and signed, byte for byte the same for the same releases.
 
@@ -16,12 +16,14 @@ import errno
 import fcntl
 import gzip
 import hashlib
+import io
 import json
 import os
 import re
 import shutil
 import signal
 import stat
+import tarfile
 import time
 from pathlib import Path
 
@@ -33,8 +35,11 @@ SUITE, COMPONENT = "stable", "main"
 _LINUX = tables.read().linux
 DEB_ARCHITECTURES = tuple(sorted(line.name for line in _LINUX))
 RPM_ARCHITECTURES = tuple(sorted(line.rpm for line in _LINUX if line.rpm))
+PACMAN_ARCHITECTURES = tuple(sorted(line.pacman for line in _LINUX if line.pacman))
+PACMAN = ".pkg.tar.zst"
 POOL = f"apt/pool/{COMPONENT}/{NAME[0]}/{NAME}"
-TREE_ENTRIES = {"apt", "rpm", "releases", f"{NAME}.asc", f"{NAME}.gpg", f"{NAME}.sources", f"{NAME}.repo"}
+KEY_AND_CLIENT_FILES = ("asc", "gpg", "sources", "repo", "pacman.conf")
+TREE_ENTRIES = {"apt", "rpm", "pacman", "releases"} | {f"{NAME}.{kind}" for kind in KEY_AND_CLIENT_FILES}
 RELEASE_FILES = ("BUILDINFO", "SHA256SUMS", "SHA256SUMS.asc")
 
 
@@ -219,6 +224,12 @@ def _placements(folder, listed, info):
             if arch not in RPM_ARCHITECTURES:
                 raise Refused(f"{name} is for {arch}, which the DNF repository does not carry")
             placed[_target(name)] = (path, package, version)
+        elif name.endswith(PACMAN):
+            fields = _pkginfo(path, name)
+            package, arch, version = (fields.get(key) for key in ("pkgname", "arch", "pkgver"))
+            if arch not in PACMAN_ARCHITECTURES or not name.endswith(f"-{arch}{PACMAN}"):
+                raise Refused(f"{name} is for {arch}, which the pacman repository does not carry under that name")
+            placed[_target(name)] = (path, package, version)
     for target, (path, package, version) in placed.items():
         if package != NAME:
             raise Refused(f"{path.name} holds {package}, not {NAME}")
@@ -226,7 +237,7 @@ def _placements(folder, listed, info):
         if version != expected:
             raise Refused(f"{path.name} is version {version}, but BUILDINFO says {expected}")
     if not placed:
-        raise Refused(f"{folder} holds no .deb or .rpm package")
+        raise Refused(f"{folder} holds no .deb, .rpm or pacman package")
     return {target: path for target, (path, _, _) in placed.items()}
 
 
@@ -234,7 +245,31 @@ def _target(name):
     """Where a release's file of this name lies in the tree, if it is a package."""
     if name.endswith(".deb"):
         return f"{POOL}/{name}"
+    if name.endswith(PACMAN):
+        return f"pacman/{name.removesuffix(PACMAN).rsplit('-', 1)[1]}/{name}"
     return f"rpm/{name}" if name.endswith(".rpm") else None
+
+
+def _pkginfo(path, name):
+    """The fields of a pacman package's .PKGINFO, each the first given."""
+    try:
+        text = runner.output(["bsdtar", "-xOqf", str(path), ".PKGINFO"], f"reading {name}").decode()
+    except (runner.Failed, UnicodeDecodeError):
+        raise Refused(f"{name} is not a pacman package") from None
+    fields = {}
+    for line in text.splitlines():
+        key, separator, value = line.partition(" = ")
+        if separator and not key.startswith("#"):
+            fields.setdefault(key, value)
+    return fields
+
+
+def _carried(path):
+    """Whether a new tree takes PATH over from the old one: the releases'
+    files and the packages, not the metadata, which is written anew."""
+    if path.startswith("pacman/"):
+        return path.endswith(PACMAN)
+    return path.startswith(("releases/", f"{POOL}/", "rpm/")) and not path.startswith("rpm/repodata/")
 
 
 def _rpm_version(version):
@@ -376,11 +411,7 @@ def publish(release_arg, tree_arg, environ):
                 )
             # What the new tree carries over (the releases' files and
             # packages; the metadata is written anew), taken once.
-            taken = {
-                p: _take(out, p, work / "tree" / p)
-                for p in _walk(out)
-                if p.startswith(("releases/", f"{POOL}/", "rpm/")) and not p.startswith("rpm/repodata/")
-            }
+            taken = {p: _take(out, p, work / "tree" / p) for p in _walk(out) if _carried(p)}
             kept = _kept(out, work / "tree", signer)
             expected = {_target(n): d for listed_, _ in kept.values() for n, d in listed_.items() if _target(n)}
             for path, copy in taken.items():
@@ -411,6 +442,7 @@ def publish(release_arg, tree_arg, environ):
         (tree / "rpm").mkdir(exist_ok=True)
         _apt(tree, epoch)
         _dnf(tree, epoch)
+        databases = _pacman(tree, epoch, work, signer)
         if signer:
             dists = tree / "apt" / "dists" / SUITE
             release_file = (dists / "Release").read_bytes()
@@ -420,9 +452,12 @@ def publish(release_arg, tree_arg, environ):
                     "InRelease": (release_file, ["--clearsign"]),
                     "Release.gpg": (release_file, ["--armor", "--detach-sign"]),
                     "repomd.xml.asc": (repomd.read_bytes(), ["--armor", "--detach-sign"]),
+                    **{f"pacman-{i}": (path.read_bytes(), ["--detach-sign"]) for i, path in enumerate(databases)},
                 },
                 epoch,
             )
+            for i, path in enumerate(databases):
+                path.with_name(path.name + ".sig").write_bytes(signed[f"pacman-{i}"])
             (dists / "InRelease").write_bytes(signed["InRelease"])
             (dists / "Release.gpg").write_bytes(signed["Release.gpg"])
             repomd.with_name("repomd.xml.asc").write_bytes(signed["repomd.xml.asc"])
@@ -438,8 +473,11 @@ def publish(release_arg, tree_arg, environ):
                 f"[{NAME}]\nname={NAME}\nbaseurl={url}/rpm\nenabled=1\ngpgcheck=1\nrepo_gpgcheck=1\n"
                 f"gpgkey=file:///etc/pki/rpm-gpg/RPM-GPG-KEY-{NAME}\n"
             )
+            (tree / f"{NAME}.pacman.conf").write_text(f"[{NAME}]\nSigLevel = Required\nServer = {url}/pacman/$arch\n")
         else:
-            print("  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt and dnf refuse them otherwise)")
+            print(
+                "  the repositories are unsigned: set SIGN_GPG_KEY to sign them (apt, dnf and pacman refuse them otherwise)"
+            )
         if (_state(out) if out.is_dir() else None) != read:
             raise MachineError(
                 f"{out} changed while this run read it (a writer that takes no lock?); nothing "
@@ -512,6 +550,54 @@ def _dnf(tree, epoch):
         ],
         "createrepo_c",
     )
+
+
+def _pacman(tree, epoch, work, signer):
+    """Each architecture's pacman database (and its file list), made by
+    repo-add from the newest package, which is all a pacman database
+    offers; older packages stay in the folder. Each package is signed first,
+    so that repo-add puts its signature in the database. repo-add dates what
+    it packs now, so each database is packed again, dated EPOCH. Returns
+    the databases, for signing."""
+    databases = []
+    for arch in PACMAN_ARCHITECTURES:
+        folder = tree / "pacman" / arch
+        packages = sorted(p for p in os.listdir(folder) if p.endswith(PACMAN)) if folder.is_dir() else []
+        if not packages:
+            continue
+        if signer:
+            signed = signer.sign({p: ((folder / p).read_bytes(), ["--detach-sign"]) for p in packages}, epoch)
+            for package in packages:
+                (folder / f"{package}.sig").write_bytes(signed[package])
+        newest = max(packages, key=lambda p: [int(n) for n in re.findall(r"[0-9]+", p.removesuffix(PACMAN))])
+        scratch = work / "pacman" / arch
+        scratch.mkdir(parents=True)
+        for name in (newest, f"{newest}.sig"):
+            if (folder / name).exists():
+                shutil.copyfile(folder / name, scratch / name)
+        _tool(["repo-add", "-q", str(scratch / f"{NAME}.db.tar.gz"), str(scratch / newest)], f"repo-add for {arch}")
+        for kind in ("db", "files"):
+            (folder / f"{NAME}.{kind}").write_bytes(_repacked(scratch / f"{NAME}.{kind}.tar.gz", epoch))
+            databases.append(folder / f"{NAME}.{kind}")
+    return databases
+
+
+def _repacked(database, epoch):
+    """DATABASE, a gzipped tar, written again in name order, dated EPOCH,
+    owned by root."""
+    members = []
+    with tarfile.open(database, "r:gz") as tar:
+        for member in tar.getmembers():
+            members.append((member.name.rstrip("/"), tar.extractfile(member).read() if member.isfile() else None))
+    packed = io.BytesIO()
+    with tarfile.open(fileobj=packed, mode="w", format=tarfile.USTAR_FORMAT) as tar:
+        for name, data in sorted(members):
+            entry = tarfile.TarInfo(name)
+            entry.mtime, entry.mode = epoch, 0o644 if data is not None else 0o755
+            entry.type = tarfile.REGTYPE if data is not None else tarfile.DIRTYPE
+            entry.size = len(data or b"")
+            tar.addfile(entry, io.BytesIO(data) if data is not None else None)
+    return gzip.compress(packed.getvalue(), 9, mtime=0)
 
 
 def _exchange(a_folder, a, b_folder, b):

@@ -64,7 +64,8 @@ def _musl(architectures):
 #   musl-dev:ARCH: musl's headers, start files and libc.a, linked into them
 #   g++-mingw-w64-*-posix: the x86 and x64 .exe files; clang, lld and llvm:
 #       the ARM64 one (its resources, import library and strip too)
-#   rpm: rpmbuild writes, rpmsign signs each .rpm; python3: the zip, SPDX,
+#   rpm: rpmbuild writes, rpmsign signs each .rpm; zstd compresses each
+#       pacman package; python3: the zip, SPDX, the OCI image,
 #       notices and this program's steps; osslsigncode and openssl: the
 #       .exe's signature; gpg, gpg-agent: SHA256SUMS.asc and the .rpm
 #       signatures. dpkg (dpkg-deb), tar and gzip are essential packages.
@@ -86,7 +87,8 @@ def recipes(table):
         architectures = (own.name,) + tuple(line.name for line in linux if line is not own and not line.program)
         compilers = tuple(line.cross for line in table.linux if line.name in architectures[1:])
         windows_packages = tuple(dict.fromkeys(p for w in windows for p in table.packages(w, release)))
-        rpm = ("rpm",) if any(line.rpm for line in linux) else ()
+        packagers = ("rpm",) if any(line.rpm for line in linux) else ()
+        packagers += ("zstd",) if any(line.pacman for line in linux) else ()
         made.append(
             Recipe(
                 f"debian-{release.version}",
@@ -95,7 +97,7 @@ def recipes(table):
                 BUILD
                 + compilers
                 + windows_packages
-                + rpm
+                + packagers
                 + ("python3",)
                 + (SIGNING if not made else ())
                 + _musl(architectures),

@@ -8,6 +8,7 @@ while they run. Each step is a subcommand of the program, started by
 pipeline.py."""
 
 import base64
+import gzip
 import json
 import os
 import shutil
@@ -16,7 +17,20 @@ import tarfile
 import tempfile
 from pathlib import Path
 
-from . import authenticode, buildinfo, manifests, openpgp, releaseinfo, rpmfile, runner, spdx, sums, tables, zipfiles
+from . import (
+    authenticode,
+    buildinfo,
+    formats,
+    manifests,
+    openpgp,
+    releaseinfo,
+    rpmfile,
+    runner,
+    spdx,
+    sums,
+    tables,
+    zipfiles,
+)
 from .errors import FormatError, Refused
 
 BOX = Path("/build")
@@ -196,13 +210,14 @@ def _finish_rpm(package, fingerprint):
 
 
 def _tar_sorted(epoch):
-    """tar as a release writes archives: members in name order, one time,
-    root's ownership, plain modes."""
+    """tar as a release writes archives: members in name order, one time
+    (not clamped: --clamp-mtime would keep the build's times of files
+    older than a SOURCE_DATE_EPOCH ahead of the build's clock), root's
+    ownership, plain modes."""
     return [
         "tar",
         "--sort=name",
         f"--mtime=@{epoch}",
-        "--clamp-mtime",
         "--owner=0",
         "--group=0",
         "--numeric-owner",
@@ -211,13 +226,15 @@ def _tar_sorted(epoch):
     ]
 
 
-def _gzip_pipe(tar_argv, out):
-    """TAR_ARGV's archive (written to standard output), gzipped into OUT."""
+def _archive(tar_argv, out, compress=("gzip", "-9n")):
+    """TAR_ARGV's archive (written to standard output), compressed by
+    COMPRESS into OUT; returns the SHA-256 of the archive itself."""
     archive = Path(tempfile.mkstemp(dir="/tmp")[1])
     try:
         step(f"writing {out.name}", tar_argv, stdout=archive)
         with open(archive, "rb") as data:
-            step(f"compressing {out.name}", ["gzip", "-9n"], stdin=data.fileno(), stdout=out)
+            step(f"compressing {out.name}", list(compress), stdin=data.fileno(), stdout=out)
+        return sums.sha256(archive)
     finally:
         archive.unlink()
 
@@ -225,8 +242,60 @@ def _gzip_pipe(tar_argv, out):
 def _finish_tgz(package, epoch):
     tree = Path(tempfile.mkdtemp(dir=WORK))
     step(f"unpacking {package.name}", ["tar", "-xzf", str(package), "-C", str(tree)])
-    _gzip_pipe(_tar_sorted(epoch) + ["-cf", "-", "-C", str(tree)] + sorted(os.listdir(tree)), package)
+    _archive(_tar_sorted(epoch) + ["-cf", "-", "-C", str(tree)] + sorted(os.listdir(tree)), package)
     shutil.rmtree(tree)
+
+
+def _usr(archive, into, epoch, manual):
+    """The program of ARCHIVE (a finished .tar.gz) and its licences, where
+    Arch keeps them, with MANUAL its manual page gzipped, written below
+    INTO/usr and dated EPOCH: [(path, mode, bytes or None for a folder)],
+    in the order tar --sort=name writes them."""
+    tree = Path(tempfile.mkdtemp(dir=WORK))
+    step(f"unpacking {archive.name}", ["tar", "-xzf", str(archive), "-C", str(tree)])
+    (installed,) = tree.iterdir()
+    files = {formats.PROGRAM: (0o755, (installed / "bin" / NAME).read_bytes())}
+    for text in ("LICENSE", "NOTICES"):
+        files[f"usr/share/licenses/{NAME}/{text}"] = (0o644, (installed / "share/doc" / NAME / text).read_bytes())
+    if manual:
+        page = (installed / "share/man/man1" / f"{NAME}.1").read_bytes()
+        files[f"usr/share/man/man1/{NAME}.1.gz"] = (0o644, gzip.compress(page, 9, mtime=0))
+    shutil.rmtree(tree)
+    folders = {"/".join(path.split("/")[:n]) for path in files for n in range(1, path.count("/") + 1)}
+    entries = [(folder, 0o755, None) for folder in folders] + [(p, m, d) for p, (m, d) in files.items()]
+    entries.sort(key=lambda entry: entry[0].split("/"))
+    for path, mode, data in entries:
+        if data is None:
+            (into / path).mkdir(parents=True, exist_ok=True)
+        else:
+            (into / path).write_bytes(data)
+            (into / path).chmod(mode)
+    for path, _, _ in reversed(entries):
+        os.utime(into / path, (epoch, epoch))
+    return entries
+
+
+def _pacman(archive, arch, info, components):
+    """The pacman package of the program in ARCHIVE for ARCH, made among the
+    artifacts as makepkg lays one out: .BUILDINFO, .MTREE and .PKGINFO, then
+    usr/. Returns its path."""
+    version = formats.pacman_version(archive.name.removeprefix(f"{NAME}-").split("-linux-")[0], info.revision)
+    out = ARTIFACTS / f"{NAME}-{version}-{arch}.pkg.tar.zst"
+    work = Path(tempfile.mkdtemp(dir=WORK))
+    entries = _usr(archive, work, info.epoch, manual=True)
+    size = sum(len(data) for _, _, data in entries if data is not None)
+    licences = list(dict.fromkeys([spdx.OWN_LICENCE] + [c["license"] for c in components]))
+    (work / ".PKGINFO").write_text(formats.pkginfo(version, arch, info.epoch, size, licences, info.project_url))
+    (work / ".BUILDINFO").write_text(formats.buildinfo(version, arch, info.epoch))
+    described = [(name, 0o644, (work / name).read_bytes()) for name in (".BUILDINFO", ".PKGINFO")]
+    (work / ".MTREE").write_bytes(formats.mtree(described + entries, info.epoch))
+    names = [".BUILDINFO", ".MTREE", ".PKGINFO", "usr"]
+    for name in names[:3]:
+        os.utime(work / name, (info.epoch, info.epoch))
+    tar = _tar_sorted(info.epoch) + ["-cf", "-", "-C", str(work)] + names
+    _archive(tar, out, ("zstd", "-19", "--single-thread", "-q", "-c"))
+    shutil.rmtree(work)
+    return out
 
 
 def build(presets):
@@ -254,13 +323,64 @@ def build(presets):
         packages = WORK / "packages" / preset
         step(f"packaging {preset}", ["cpack", "--config", str(tree / "CPackConfig.cmake"), "-B", str(packages)])
         components = json.loads((tree / "notices" / "components.json").read_text())
+        line = next((line for line in tables.read(SOURCES / "cmake").linux if line.preset == preset), None)
         for package in sorted(packages.iterdir()):
             if package.name.endswith(".tar.gz"):
                 _finish_tgz(package, info.epoch)
+                if line and line.pacman:
+                    made = _pacman(package, line.pacman, info, components)
+                    (ARTIFACTS / "components" / f"{made.name}.json").write_text(json.dumps(components))
             elif package.suffix not in (".deb", ".rpm", ".zip"):
                 continue
             shutil.move(str(package), ARTIFACTS / package.name)
             (ARTIFACTS / "components" / f"{package.name}.json").write_text(json.dumps(components))
+
+
+def image():
+    """The release's OCI image, from the finished .tar.gz of each machine
+    with an OCI platform: an OCI layout archive holding one image per
+    machine and an index over them, and that index alone, whose SHA-256 is
+    the image's digest. Each image is the program and its licences, one
+    layer."""
+    info = _info()
+    blobs, manifests, contained = {}, {}, {}
+    work = Path(tempfile.mkdtemp(dir=WORK))
+    for line in tables.read(SOURCES / "cmake").linux:
+        if not line.oci:
+            continue
+        archives = list(ARTIFACTS.glob(f"{NAME}-*-linux-{line.name}.tar.gz"))
+        if len(archives) != 1:
+            raise Refused(f"the build left {len(archives)} .tar.gz archives for {line.name}, not one")
+        archive = archives[0]
+        full = archive.name.removeprefix(f"{NAME}-").split("-linux-")[0]
+        tree, layer = work / line.name, work / f"{line.name}.tar.gz"
+        tree.mkdir()
+        _usr(archive, tree, info.epoch, manual=False)
+        diff_id = _archive(_tar_sorted(info.epoch) + ["-cf", "-", "-C", str(tree), "usr"], layer)
+        config, manifests[line.oci] = formats.image(line.oci, layer.read_bytes(), diff_id, full, info.epoch)
+        blobs.update((formats.digest(data), data) for data in (layer.read_bytes(), config))
+        for component in json.loads((ARTIFACTS / "components" / f"{archive.name}.json").read_text()):
+            contained[(component["package"], component["version"])] = component
+    blob, top = formats.index(manifests, full, info.commit, info.epoch)
+    layout = work / "layout"
+    (layout / "blobs" / "sha256").mkdir(parents=True)
+    for data in list(blobs.values()) + list(manifests.values()) + [blob]:
+        (layout / "blobs" / "sha256" / formats.digest(data)).write_bytes(data)
+    (layout / "index.json").write_bytes(top)
+    (layout / "oci-layout").write_bytes(formats.LAYOUT)
+    for folder, _, names in os.walk(layout):
+        for path in [folder] + [os.path.join(folder, name) for name in names]:
+            os.utime(path, (info.epoch, info.epoch))
+    out = ARTIFACTS / f"{NAME}-{full}-oci.tar"
+    step(
+        f"writing {out.name}",
+        _tar_sorted(info.epoch) + ["-cf", str(out), "-C", str(layout), "blobs", "index.json", "oci-layout"],
+    )
+    (ARTIFACTS / f"{NAME}-{full}-oci-index.json").write_bytes(blob)
+    components = json.dumps([contained[key] for key in sorted(contained)])
+    (ARTIFACTS / "components" / f"{out.name}.json").write_text(components)
+    (ARTIFACTS / "components" / f"{NAME}-{full}-oci-index.json.json").write_text("[]")
+    shutil.rmtree(work)
 
 
 def finish():
@@ -282,7 +402,7 @@ def finish():
     version, components = record["version"], record["components"]
     full = version if info.revision == 1 else f"{version}-{info.revision}"
     name = f"{NAME}-{full}"
-    _gzip_pipe(
+    _archive(
         _tar_sorted(info.epoch) + [f"--transform=s,^\\.,{name},", "-cf", "-", "-C", str(SOURCES), "."],
         ARTIFACTS / f"{name}-source.tar.gz",
     )
@@ -391,6 +511,8 @@ def main(command, args):
             check_keys()
         elif command == "build":
             build(args)
+        elif command == "image":
+            image()
         elif command == "finish":
             finish()
         elif command == "gpg-sign":

@@ -20,6 +20,8 @@ class Linux:
     name: str
     preset: str
     rpm: str | None
+    pacman: str | None
+    oci: str | None
     program: str | None
     triple: str | None
     cross: str | None
@@ -147,7 +149,8 @@ def read(cmake=CMAKE):
         program = linux.get(line.program, (0, None))[1]
         if line.program and (program is None or program.program):
             raise FormatError(path, number, f"{line.program} is no linux line with a program of its own")
-        if line.program and any(getattr(line, f.name) for f in fields(Linux)[4:]):
+        after = [f.name for f in fields(Linux)]
+        if line.program and any(getattr(line, name) for name in after[after.index("program") + 1 :]):
             raise FormatError(path, number, f"the columns after program are {line.program}'s: - here")
         if not line.program and (not line.releases or not set(line.releases) <= set(known)):
             raise FormatError(path, number, f"releases must be some of {','.join(known)}")

@@ -17,7 +17,12 @@ NEEDED = {
         **SANDBOX,
         "apt-ftparchive": "apt-utils",
         "createrepo_c": "createrepo-c",
+        "bsdtar": "libarchive-tools",
         "dpkg-deb": "dpkg",
+        "repo-add": "pacman-package-manager",
+        # repo-add sources makepkg's shell libraries, which Debian ships
+        # apart from it, in makepkg.
+        "makepkg": "makepkg",
         "rpm": "rpm",
         "xz": "xz-utils",
     },
