@@ -533,13 +533,13 @@ execute_process(COMMAND unshare -Ur true RESULT_VARIABLE namespace)
 execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
 execute_process(COMMAND sh -c "head -c 600000000 /dev/zero >/tmp/big" RESULT_VARIABLE scratch)
 execute_process(COMMAND truncate -s 2G /build/big RESULT_VARIABLE sparse)
-message(FATAL_ERROR "confined: network \${network}, / \${root}, /release \${release}, user namespace \${namespace}, scratch \${scratch}, file size \${sparse}, uid \${uid}")
+message(FATAL_ERROR "confined: network \${network}\n/ \${root}\n/release \${release}\nuser namespace \${namespace}\nscratch \${scratch}\nfile size \${sparse}\nuid \${uid}")
 EOF
 alter_source "$networked" sh -c "cat '$work/networked.cmake' CMakeLists.txt >CMakeLists.txt.new && mv CMakeLists.txt.new CMakeLists.txt"
 redo_sums "$networked" && sign_sums "$networked" release-key
 expect_verdict 1 "the rebuild failed" "confined: network [^0]" "/ [1-9]" "/release [1-9]" "user namespace [1-9]" \
   "scratch [1-9]" "file size [^0]" "uid [1-9][0-9]*" "^NOT VERIFIED" -- verify_copy "$networked" "$work/release-key.pub"
-uid=$(sed -n 's/.*confined: .*, uid \([0-9]*\).*/\1/p' "$work/log")
+uid=$(sed -n 's/^ *uid \([0-9]*\)$/\1/p' "$work/log")
 ((uid != 0 && uid != 65534)) || fail "the build ran as uid $uid, which others share"
 [[ -e $work/heard ]] && fail "a build in the sandbox reached the network"
 [[ -e $outside ]] && fail "a build in the sandbox wrote outside its folder"
