@@ -555,21 +555,24 @@ def _dnf(tree, epoch):
 def _pacman(tree, epoch, work, signer):
     """Each architecture's pacman database (and its file list), made by
     repo-add from the newest package, which is all a pacman database
-    offers; older packages stay in the folder. Each package is signed first,
-    so that repo-add puts its signature in the database. repo-add dates what
-    it packs now, so each database is packed again, dated EPOCH. Returns
-    the databases, for signing."""
+    offers; older packages stay in the folder. Every package is signed
+    first (in one run of the signer), so that repo-add puts its signature in
+    the database. repo-add dates what it packs now, so each database is
+    packed again, dated EPOCH. Returns the databases, for signing."""
+    folders = {arch: tree / "pacman" / arch for arch in PACMAN_ARCHITECTURES if (tree / "pacman" / arch).is_dir()}
+    packages = {arch: sorted(p for p in os.listdir(folder) if p.endswith(PACMAN)) for arch, folder in folders.items()}
+    if signer:
+        requests = {
+            p: ((folders[arch] / p).read_bytes(), ["--detach-sign"]) for arch in folders for p in packages[arch]
+        }
+        for name, signature in signer.sign(requests, epoch).items():
+            if name in requests:
+                (folders[_target(name).split("/")[1]] / f"{name}.sig").write_bytes(signature)
     databases = []
-    for arch in PACMAN_ARCHITECTURES:
-        folder = tree / "pacman" / arch
-        packages = sorted(p for p in os.listdir(folder) if p.endswith(PACMAN)) if folder.is_dir() else []
-        if not packages:
+    for arch, folder in folders.items():
+        if not packages[arch]:
             continue
-        if signer:
-            signed = signer.sign({p: ((folder / p).read_bytes(), ["--detach-sign"]) for p in packages}, epoch)
-            for package in packages:
-                (folder / f"{package}.sig").write_bytes(signed[package])
-        newest = max(packages, key=lambda p: [int(n) for n in re.findall(r"[0-9]+", p.removesuffix(PACMAN))])
+        newest = max(packages[arch], key=lambda p: [int(n) for n in re.findall(r"[0-9]+", p.removesuffix(PACMAN))])
         scratch = work / "pacman" / arch
         scratch.mkdir(parents=True)
         for name in (newest, f"{newest}.sig"):
