@@ -274,13 +274,19 @@ def _remove_stale(cache):
             fd = os.open(entry / "lock", os.O_RDWR | os.O_NOFOLLOW)
         except OSError:
             continue
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            shutil.rmtree(entry, ignore_errors=True)
-        except BlockingIOError:
-            pass
-        finally:
-            os.close(fd)
+        _remove_unless_locked(entry, fd)
+
+
+def _remove_unless_locked(folder, fd):
+    """Removes FOLDER unless another run holds its lock, FD (which this
+    closes): a root or a staging folder in use is never removed."""
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        shutil.rmtree(folder, ignore_errors=True)
+    except BlockingIOError:
+        pass
+    finally:
+        os.close(fd)
 
 
 def _progress(log):
@@ -528,13 +534,7 @@ def _prune(cache, recipe):
     )
     for folder in folders[KEPT:]:
         fd = os.open(folder.with_name(folder.name + ".lock"), os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW, 0o600)
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            shutil.rmtree(folder, ignore_errors=True)
-        except BlockingIOError:
-            pass
-        finally:
-            os.close(fd)
+        _remove_unless_locked(folder, fd)
 
 
 def _check(folder, packages, recipe, work):
