@@ -70,7 +70,7 @@ def mtree(entries, epoch):
         else:
             line += "" if mode == 0o644 else f" mode={mode:o}"
             line += f" size={len(data)} md5digest={hashlib.md5(data).hexdigest()}"
-            line += f" sha256digest={hashlib.sha256(data).hexdigest()}"
+            line += f" sha256digest={digest(data)}"
         lines.append(line)
     return gzip.compress("".join(line + "\n" for line in lines).encode(), 9, mtime=0)
 
